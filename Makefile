@@ -1,0 +1,33 @@
+# `make run`: simulate the built-in example circuit.  `make test`: run the tests.
+# Both set up everything they need on a fresh Debian machine first.
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: run test bench build deps clean
+
+run: build
+	$(PY) -m kivrun
+
+test: build
+	$(PY) -m pytest -q tests
+
+bench: build
+	$(PY) bench/sweep.py
+	$(PY) bench/solve.py
+
+build: deps
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+deps: $(VENV)/.deps-ok
+
+$(VENV)/.deps-ok:
+	@[ -f /usr/include/suitesparse/klu.h ] || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libsuitesparse-dev; }
+	python3 -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q numpy scipy pytest matplotlib scikit-build-core cmake ninja
+	touch $@
+
+clean:
+	rm -rf build $(VENV)

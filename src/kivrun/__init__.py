@@ -1,0 +1,3 @@
+"""kivrun: transient simulation of superconducting electronics."""
+
+__version__ = "0.1.0"
