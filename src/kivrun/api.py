@@ -1,0 +1,75 @@
+"""``simulate``: netlist text or file in, :class:`Result` out."""
+from __future__ import annotations
+
+import math
+import os
+from typing import Callable
+
+from . import units
+from .builder import build
+from .circuit import Circuit
+from .engine import Engine, Settings
+from .errors import Location, NetlistError
+from .netlist import parse_netlist, read_netlist
+from .results import Recorder, Result
+
+#: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
+DEFAULT_TOLERANCE = 1e-3
+#: Initial ramp of sources that are not zero at t = 0 (seconds).
+DEFAULT_RAMP = 10e-12
+
+
+def load(netlist: str) -> Circuit:
+    """Parse ``netlist``: a path to a file, or the netlist text itself."""
+    if "\n" not in netlist and os.path.exists(netlist):
+        return read_netlist(netlist)
+    return parse_netlist(netlist)
+
+
+def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: float | None = None,
+                 max_step: float | None = None, ramp: float | None = None) -> Settings:
+    """Engine settings (core units) from the netlist's .tran/.options and overrides in SI."""
+    tran = circuit.transient
+    if tran is None:
+        raise NetlistError("no .tran card: nothing to simulate", Location(circuit.source, 0), ".tran")
+    options = circuit.options
+    if tolerance is None:
+        tolerance = options.get("tol", DEFAULT_TOLERANCE)
+    if fixed_step is None:
+        fixed_step = options.get("fixedstep", 0.0)
+    if max_step is None:
+        max_step = options.get("maxstep", tran.max_step or math.inf)
+    if ramp is None:
+        ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
+    breakpoints = set()
+    for element in circuit.elements:
+        if element.waveform is not None:
+            breakpoints.update(element.waveform.breakpoints(tran.stop))
+    core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
+    return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
+                    max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),
+                    breakpoints=tuple(core(b) for b in sorted(breakpoints)))
+
+
+def _starts_live(circuit: Circuit) -> bool:
+    return any(e.waveform is not None and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
+
+
+def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
+             max_step: float | None = None, ramp: float | None = None,
+             progress: Callable[[float], None] | None = None) -> Result:
+    """Run the transient analysis of a netlist (text, path or parsed Circuit).
+
+    ``tolerance`` is the local error bound per step on node phases in
+    radians; ``fixed_step`` (seconds) switches the error control off and
+    runs every step at that length.  ``progress`` is called with the
+    fraction done from time to time.
+    """
+    circuit = netlist if isinstance(netlist, Circuit) else load(netlist)
+    settings = settings_for(circuit, tolerance, fixed_step, max_step, ramp)
+    built = build(circuit)
+    recorder = Recorder(built, circuit.probes, settings.start)
+    engine = Engine(built, settings, recorder, progress)
+    stats = engine.run()
+    assert circuit.transient is not None
+    return recorder.finish(circuit.title, engine.events, stats, circuit.transient.step)

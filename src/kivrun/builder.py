@@ -1,0 +1,287 @@
+"""Circuit builder: numbering, sparse pattern, slots, bound element models.
+
+Unknowns are numbered 1..N for the nodes (in order of first appearance),
+then one branch unknown per voltage source, phase source and branch-form
+inductor.  An inductor takes the branch form only when a K couples it;
+otherwise it is a nodal InductorModel.
+
+Two-terminal elements are oriented so that their first terminal is never
+ground: an element written ``n1=0`` is built from ``n2`` to ground and its
+reported current, phase and voltage (and flux-quantum counts) carry the
+factor ``orientation = -1``.  This keeps every ground case on the plain
+two-node rule, whatever a model does for a grounded first terminal.
+"""
+from __future__ import annotations
+
+import array
+import math
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import SimulationParameters as SP
+from . import kvglobals, units
+from .circuit import GROUND, Circuit, ElementSpec
+from .errors import NetlistError
+from .waveforms import Waveform
+
+#: Stands in for "no shunt" in the junction's ΔV/R term.
+NO_SHUNT_RESISTANCE = 1e30
+
+
+class Element:
+    """A circuit element as the core sees it: ``model`` and ``UpdateParameters()``."""
+
+    def __init__(self, name: str, kind: str, model: Any, params: list[float], orientation: float = 1.0):
+        self.name = name
+        self.kind = kind
+        self.model = model
+        self.params = params
+        self.orientation = orientation
+
+    def UpdateParameters(self) -> None:  # noqa: N802 - name fixed by the core
+        self.model.SetParameters(self.params)
+
+
+class SourceElement(Element):
+    """A source whose value follows a waveform of the time ``kvglobals.CurrentTime``."""
+
+    def __init__(self, name: str, kind: str, model: Any, waveform: Waveform, unit: float,
+                 sign: float, orientation: float = 1.0):
+        super().__init__(name, kind, model, [0.0], orientation)
+        self.waveform = waveform
+        self.scale = sign / unit
+        self._value = [0.0]
+
+    def value_at(self, core_time: float) -> float:
+        return self.waveform.value(core_time * units.TIME) * self.scale
+
+    def UpdateParameters(self) -> None:  # noqa: N802 - name fixed by the core
+        self._value[0] = self.value_at(kvglobals.CurrentTime)
+        self.model.SetParameters(self._value)
+
+
+@dataclass
+class BuiltCircuit:
+    """Everything the engine needs, with the models bound to ``kvglobals``."""
+
+    circuit: Circuit
+    node_numbers: dict[str, int]
+    n_nodes: int
+    n_unknowns: int
+    elements: list[Element]
+    element_index: dict[str, int]
+    #: Sources whose value changes with time (refreshed every step).
+    varying_sources: list[SourceElement]
+    col_pointers: array.array
+    row_indices: array.array
+    #: Extra elements whose current belongs to another (a junction's subgap resistor).
+    companions: dict[int, list[int]] = field(default_factory=dict)
+
+    @property
+    def nnz(self) -> int:
+        return len(self.row_indices)
+
+    def orientation(self) -> np.ndarray:
+        return np.array([e.orientation for e in self.elements])
+
+
+def _stampworks() -> Any:
+    from . import Stampworks  # compiled core, imported on first build
+    return Stampworks
+
+
+class _Pattern:
+    """Collects the matrix entries the models touch and hands out slots."""
+
+    def __init__(self) -> None:
+        self.entries: set[tuple[int, int]] = set()
+        self.positions: dict[tuple[int, int], int] = {}
+
+    def need(self, *pairs: tuple[int, int]) -> None:
+        for row, col in pairs:
+            if row and col:
+                self.entries.add((row, col))
+
+    def freeze(self) -> tuple[array.array, array.array]:
+        order = sorted(self.entries, key=lambda rc: (rc[1], rc[0]))
+        self.positions = {rc: k for k, rc in enumerate(order)}
+        n = max((max(rc) for rc in order), default=0)
+        counts = np.bincount([c for _, c in order], minlength=n + 1)[1:]
+        pointers = np.concatenate(([0], np.cumsum(counts)))
+        rows = [r - 1 for r, _ in order]
+        return array.array("i", pointers.astype(np.int32).tolist()), array.array("i", rows)
+
+    def slot(self, row: int, col: int) -> int:
+        # A slot in a ground row or column is never used; 0 is always in range.
+        if not row or not col:
+            return 0
+        return self.positions[(row, col)]
+
+
+@dataclass
+class _Plan:
+    """One model to create: its class, constructor arguments, slot pairs, parameters."""
+
+    spec: ElementSpec
+    name: str
+    cls: str
+    args: tuple[int, ...]
+    slot_pairs: list[tuple[int, int]]
+    params: list[float] | None = None
+    waveform: tuple[Waveform, float, float] | None = None
+    orientation: float = 1.0
+    companion_of: int | None = None
+
+
+def build(circuit: Circuit) -> BuiltCircuit:
+    """Number the circuit, bind one model per element and register them with the core."""
+    node_numbers = {name: k + 1 for k, name in enumerate(circuit.nodes())}
+    n_nodes = len(node_numbers)
+    plans, n_unknowns = _plan(circuit, node_numbers, n_nodes)
+    pattern = _Pattern()
+    for n in range(1, n_nodes + 1):
+        pattern.need((n, n))  # keeps every node row structurally non-singular
+    for plan in plans:
+        pattern.need(*plan.slot_pairs)
+    col_pointers, row_indices = pattern.freeze()
+    if len(col_pointers) != n_unknowns + 1:
+        raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
+    _allocate_state(n_unknowns, len(plans))
+    elements, varying, companions = _bind(plans, pattern)
+    _register(elements, n_unknowns)
+    return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
+                        {e.name.lower(): k for k, e in enumerate(elements)}, varying,
+                        col_pointers, row_indices, companions)
+
+
+def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
+    branch_form = {key for e in circuit.elements if e.kind == "K" for key in e.coupled or ()}
+    inductors = {e.key: e for e in circuit.elements if e.kind == "L"}
+    next_unknown = n_nodes + 1
+    branch_of: dict[str, tuple[int, float]] = {}
+    plans: list[_Plan] = []
+    for spec in circuit.elements:
+        if spec.kind == "K":
+            continue
+        n1 = node_numbers.get(spec.nodes[0], 0) if spec.nodes[0] != GROUND else 0
+        n2 = node_numbers.get(spec.nodes[1], 0) if spec.nodes[1] != GROUND else 0
+        orientation = 1.0
+        if n1 == 0 and spec.kind != "I":
+            n1, n2, orientation = n2, 0, -1.0
+        q = 0
+        if spec.kind in "VP" or (spec.kind == "L" and spec.key in branch_form):
+            q = next_unknown
+            next_unknown += 1
+            branch_of[spec.key] = (q, orientation)
+        plans.extend(_plan_element(spec, n1, n2, q, orientation, len(plans)))
+    for spec in circuit.elements:
+        if spec.kind == "K":
+            (q, s1), (v, s2) = (branch_of[k] for k in spec.coupled or ())
+            l1, l2 = (inductors[k].value or 0.0 for k in spec.coupled or ())
+            mutual = (spec.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
+            plans.append(_Plan(spec, spec.name, "MutualInductanceModel", (q, v),
+                               [(q, q), (q, v), (v, q), (v, v)],
+                               [units.to_core(mutual, "inductance")]))
+    return plans, next_unknown - 1
+
+
+def _two_terminal(i: int, j: int) -> list[tuple[int, int]]:
+    return [(i, i), (i, j), (j, i), (j, j)]
+
+
+def _plan_element(spec: ElementSpec, i: int, j: int, q: int, orientation: float,
+                  index: int) -> list[_Plan]:
+    kind, name = spec.kind, spec.name
+    core = units.to_core
+    if kind == "R":
+        return [_Plan(spec, name, "ResistorModel", (i, j), _two_terminal(i, j), [core(spec.value, "resistance")], orientation=orientation)]
+    if kind == "C":
+        return [_Plan(spec, name, "CapacitorModel", (i, j), _two_terminal(i, j), [core(spec.value, "capacitance")], orientation=orientation)]
+    if kind == "L" and not q:
+        return [_Plan(spec, name, "InductorModel", (i, j), _two_terminal(i, j), [core(spec.value, "inductance")], orientation=orientation)]
+    if kind == "L":
+        return [_Plan(spec, name, "InductorImpedanceModel", (i, j, q),
+                      [(i, q), (j, q), (q, i), (q, j), (q, q)], [core(spec.value, "inductance")], orientation=orientation)]
+    if kind == "I":
+        # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
+        # delivers into its first terminal and draws from its second.
+        return [_Plan(spec, name, "CurrentSourceModel", (j, i), [], waveform=(spec.waveform, units.CURRENT, 1.0))]
+    if kind in "VP":
+        cls = "VoltageSourceModel" if kind == "V" else "PhaseSourceModel"
+        unit = units.VOLTAGE if kind == "V" else 1.0
+        return [_Plan(spec, name, cls, (i, j, q), [(i, q), (j, q), (q, i), (q, j)],
+                      waveform=(spec.waveform, unit, orientation), orientation=orientation)]
+    return _plan_junction(spec, i, j, orientation, index)
+
+
+def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index: int) -> list[_Plan]:
+    jj = spec.junction
+    assert jj is not None
+    core = units.to_core
+    ic = core(jj.critical_current, "current")
+    cap = core(jj.capacitance, "capacitance")
+    shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
+    slots = _two_terminal(i, j)
+    if jj.kind == "rsj":
+        plans = [_Plan(spec, spec.name, "JunctionModel", (i, j), slots, [ic, shunt, cap], orientation=orientation)]
+    elif jj.kind == "rsjph":
+        # Reversed terminals see the shift with the opposite sign.
+        plans = [_Plan(spec, spec.name, "JunctionRSJPHModel", (i, j), slots,
+                       [ic, shunt, cap, jj.phase_shift * orientation], orientation=orientation)]
+    else:
+        plans = [_Plan(spec, spec.name, "JunctionRSJNModel", (i, j), slots,
+                       [ic, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, cap], orientation=orientation)]
+        if jj.subgap_resistance:
+            plans.append(_Plan(spec, spec.name + "#r0", "ResistorModel", (i, j), slots,
+                               [core(jj.subgap_resistance, "resistance")], orientation=orientation,
+                               companion_of=index))
+    return plans
+
+
+def _allocate_state(n_unknowns: int, n_elements: int) -> None:
+    kvglobals.TotalNodes = n_unknowns
+    kvglobals.NodePhase = np.zeros(n_unknowns)
+    kvglobals.NodeVoltage = np.zeros(n_unknowns)
+    kvglobals.NodeDVoltage = np.zeros(n_unknowns)
+    kvglobals.ElementPhase = np.zeros(n_elements)
+    kvglobals.ElementVoltage = np.zeros(n_elements)
+    kvglobals.ElementCurrent = np.zeros(n_elements)
+    kvglobals.ElementN = np.zeros(n_elements, dtype=np.int32)
+    kvglobals.ElementInc = np.zeros(n_elements, dtype=np.uint8)
+    kvglobals.ElementDec = np.zeros(n_elements, dtype=np.uint8)
+    kvglobals.CurrentTime = 0.0
+    kvglobals.OptimizeSimulation = False
+    SP.InitialSmoothFactor = 1.0
+
+
+def _bind(plans: list[_Plan], pattern: _Pattern) -> tuple[list[Element], list[SourceElement], dict[int, list[int]]]:
+    core = _stampworks()
+    elements: list[Element] = []
+    varying: list[SourceElement] = []
+    companions: dict[int, list[int]] = {}
+    for eindex, plan in enumerate(plans):
+        model = getattr(core, plan.cls)(*plan.args, eindex)
+        slots = [pattern.slot(r, c) for r, c in plan.slot_pairs] or [0, 0, 0, 0]
+        model.InitModel(*slots)
+        if plan.waveform is not None:
+            waveform, unit, sign = plan.waveform
+            element: Element = SourceElement(plan.name, plan.spec.kind, model, waveform, unit, sign, plan.orientation)
+            if not waveform.is_constant():
+                varying.append(element)  # type: ignore[arg-type]
+        else:
+            element = Element(plan.name, plan.spec.kind, model, list(plan.params or []), plan.orientation)
+        element.UpdateParameters()
+        if plan.companion_of is not None:
+            companions.setdefault(plan.companion_of, []).append(eindex)
+        elements.append(element)
+    return elements, varying, companions
+
+
+def _register(elements: list[Element], n_unknowns: int) -> None:
+    kvglobals.ElementList = elements
+    kvglobals.SourceElementList = [e for e in elements if isinstance(e, SourceElement)]
+    kvglobals.TotalElements = len(elements)
+    kvglobals.TotalSourceElements = len(kvglobals.SourceElementList)
+    _stampworks().InitElementModels()

@@ -1,0 +1,92 @@
+"""The flattened circuit a netlist describes, in SI units.
+
+This is the only thing the netlist reader hands on: subcircuits are already
+expanded, parameters evaluated and names made unique (``B1.X1`` is element
+``B1`` of instance ``X1``).  Node ``0`` is ground.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from .errors import Location
+from .waveforms import Waveform
+
+GROUND = "0"
+
+
+@dataclass
+class JunctionSpec:
+    """Junction values in SI, already scaled by the instance's area.
+
+    ``kind`` is ``rsj`` (linear shunt ``resistance``, None for none),
+    ``rsjn`` (quasiparticle branch of normal resistance ``resistance`` with
+    knee ``gap_voltage`` and exponent ``exponent``, plus an optional linear
+    ``subgap_resistance``) or ``rsjph`` (RSJ with ``phase_shift``).
+    """
+
+    kind: str
+    critical_current: float
+    capacitance: float = 0.0
+    resistance: float | None = None
+    subgap_resistance: float | None = None
+    gap_voltage: float = 2.8e-3
+    exponent: float = 10.0
+    phase_shift: float = 0.0
+
+
+@dataclass
+class ElementSpec:
+    """One circuit element: kind is one of R L C K B I V P."""
+
+    kind: str
+    name: str
+    nodes: tuple[str, ...]
+    where: Location
+    value: float | None = None
+    waveform: Waveform | None = None
+    junction: JunctionSpec | None = None
+    #: For K: the keys (lower-case full names) of the two coupled inductors.
+    coupled: tuple[str, str] | None = None
+
+    @property
+    def key(self) -> str:
+        return self.name.lower()
+
+
+@dataclass
+class Probe:
+    """A requested trace: ``quantity`` is v, p (node phase), i, ev, ep (element)."""
+
+    quantity: str
+    targets: tuple[str, ...]
+    label: str
+    where: Location
+
+
+@dataclass
+class Transient:
+    """``.tran TSTEP TSTOP [TSTART [TMAX]]`` in seconds."""
+
+    step: float
+    stop: float
+    start: float = 0.0
+    max_step: float | None = None
+
+
+@dataclass
+class Circuit:
+    title: str
+    elements: list[ElementSpec] = field(default_factory=list)
+    probes: list[Probe] = field(default_factory=list)
+    transient: Transient | None = None
+    options: dict[str, float] = field(default_factory=dict)
+    source: str = "<netlist>"
+
+    def nodes(self) -> list[str]:
+        """Non-ground node names in order of first appearance."""
+        seen: dict[str, None] = {}
+        for element in self.elements:
+            for node in element.nodes:
+                if node != GROUND:
+                    seen.setdefault(node, None)
+        return list(seen)

@@ -1,0 +1,43 @@
+"""Exceptions a user sees for a bad netlist or a failed run."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Location:
+    """Where a card starts: file name and 1-based line number."""
+
+    file: str
+    line: int
+
+    def __str__(self) -> str:
+        return f"{self.file}:{self.line}"
+
+
+class NetlistError(Exception):
+    """A netlist that cannot be simulated; names file, line and token."""
+
+    def __init__(self, message: str, where: Location | None = None, token: str | None = None):
+        self.message = message
+        self.where = where
+        self.token = token
+        text = message
+        if token is not None:
+            text = f"{text}: '{token}'"
+        if where is not None:
+            text = f"{where}: {text}"
+        super().__init__(text)
+
+
+class ExpressionError(ValueError):
+    """A value or expression that does not evaluate; the caller adds the location."""
+
+    def __init__(self, message: str, token: str):
+        self.message = message
+        self.token = token
+        super().__init__(f"{message}: '{token}'")
+
+
+class SimulationError(RuntimeError):
+    """The transient run could not continue (step size underflow, singular matrix)."""

@@ -1,0 +1,568 @@
+"""Netlist reader: SPICE-style text in, a flattened :class:`Circuit` out.
+
+Names are case-insensitive.  Elements inside subcircuit instances are named
+``element.instance`` from the innermost instance outwards (``B1.X2.X1``);
+internal nodes likewise.  Every error is a :class:`NetlistError` naming the
+file, the line and the offending token.
+"""
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from dataclasses import dataclass, field
+from typing import Callable, Mapping
+
+from .circuit import GROUND, Circuit, ElementSpec, JunctionSpec, Probe, Transient
+from .errors import ExpressionError, Location, NetlistError
+from .expressions import evaluate
+from .netlist_lines import Card, read_cards
+from .waveforms import Constant, PiecewiseLinear, Pulse, Sine, Waveform
+
+ELEMENT_KINDS = "RLCKBIVP"
+GROUND_NAMES = ("0", "gnd")
+MAX_SUBCIRCUIT_DEPTH = 50
+#: Options a netlist may set with ``.options``; see the simulator docs.
+KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep")
+#: Junction model parameters of other dialects that do not apply here.
+IGNORED_MODEL_PARAMETERS = ("cct", "icon", "tc", "t", "tnom", "gmin", "cpic", "vshunt", "lsh")
+
+
+@dataclass
+class Subcircuit:
+    name: str
+    ports: list[str]
+    defaults: dict[str, str]
+    where: Location
+    cards: list[Card] = field(default_factory=list)
+
+
+def read_netlist(path: str) -> Circuit:
+    """Read a netlist file."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError as exc:
+        raise NetlistError(f"cannot read netlist ({exc.strerror})", Location(path, 0), path) from None
+    return parse_netlist(text, path, os.path.dirname(os.path.abspath(path)))
+
+
+def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".") -> Circuit:
+    """Parse netlist text; ``.include`` paths are relative to ``base_dir``."""
+    title, cards = read_cards(text, name, base_dir)
+    return _Reader(title, cards, name).run()
+
+
+def _lower(token: str) -> str:
+    return token.lower()
+
+
+class _Reader:
+    def __init__(self, title: str, cards: list[Card], source: str):
+        self.circuit = Circuit(title=title, source=source)
+        self.cards = cards
+        self.subcircuits: dict[str, Subcircuit] = {}
+        self.models: dict[str, tuple[dict[str, tuple[str, Location]], Location]] = {}
+        self.global_params: dict[str, float] = {}
+        self.param_cards: list[Card] = []
+        self.top: list[Card] = []
+        self.print_cards: list[Card] = []
+        self.element_keys: dict[str, ElementSpec] = {}
+
+    # -- collection -------------------------------------------------------
+    def run(self) -> Circuit:
+        self._collect()
+        self.global_params = _evaluate_params(self.param_cards, {})
+        self._expand(self.top, self.global_params, {}, "", 0)
+        self._check_couplings()
+        for card in self.print_cards:
+            self._print(card)
+        if not self.circuit.elements:
+            raise NetlistError("netlist has no elements", Location(self.circuit.source, 0), "")
+        return self.circuit
+
+    def _collect(self) -> None:
+        open_subckt: Subcircuit | None = None
+        for card in self.cards:
+            keyword = card.keyword
+            if keyword == ".end":
+                break
+            if keyword == ".subckt":
+                if open_subckt is not None:
+                    raise NetlistError("subcircuit definitions cannot nest", card.where, card.tokens[1] if len(card.tokens) > 1 else keyword)
+                open_subckt = self._subckt_header(card)
+                continue
+            if keyword == ".ends":
+                if open_subckt is None:
+                    raise NetlistError(".ends without .subckt", card.where, card.tokens[0])
+                self.subcircuits[open_subckt.name.lower()] = open_subckt
+                open_subckt = None
+                continue
+            if keyword == ".model":
+                self._model(card)
+            elif keyword == ".param":
+                (open_subckt.cards if open_subckt else self.param_cards).append(card)
+            elif keyword[0] == ".":
+                if open_subckt is not None:
+                    raise NetlistError("control card inside a subcircuit", card.where, card.tokens[0])
+                self._control(card)
+            elif keyword[0] in "rlckbivpx":
+                (open_subckt.cards if open_subckt else self.top).append(card)
+            else:
+                raise NetlistError("unknown element type", card.where, card.tokens[0])
+        if open_subckt is not None:
+            raise NetlistError("subcircuit without .ends", open_subckt.where, open_subckt.name)
+
+    def _subckt_header(self, card: Card) -> Subcircuit:
+        tokens = card.tokens
+        if len(tokens) < 2:
+            raise NetlistError("missing subcircuit name", card.where, tokens[0])
+        ports, defaults = _split_assignments(tokens[2:], card)
+        ports = [p for p in ports if p.lower() != "params:"]
+        if tokens[1].lower() in self.subcircuits:
+            raise NetlistError("subcircuit defined twice", card.where, tokens[1])
+        return Subcircuit(tokens[1], [_node_key(p) for p in ports], defaults, card.where)
+
+    def _model(self, card: Card) -> None:
+        tokens = card.tokens
+        if len(tokens) < 3:
+            raise NetlistError("incomplete model card", card.where, tokens[-1])
+        name, mtype = tokens[1], tokens[2].lower()
+        if mtype != "jj":
+            raise NetlistError("unsupported model type (only jj)", card.where, tokens[2])
+        rest = [t for t in tokens[3:] if t not in ("(", ")")]
+        positional, assignments = _split_assignments(rest, card)
+        if positional:
+            raise NetlistError("expected name=value in model card", card.where, positional[0])
+        self.models[name.lower()] = ({k: (v, card.where) for k, v in assignments.items()}, card.where)
+
+    def _control(self, card: Card) -> None:
+        keyword = card.keyword
+        if keyword == ".tran":
+            self._tran(card)
+        elif keyword in (".print", ".save", ".plot", ".probe"):
+            self.print_cards.append(card)
+        elif keyword in (".options", ".option"):
+            self._options(card)
+        elif keyword in (".temp", ".file", ".title", ".control", ".endc"):
+            pass  # no meaning for this simulator
+        else:
+            raise NetlistError("unknown control card", card.where, card.tokens[0])
+
+    def _tran(self, card: Card) -> None:
+        args = [t for t in card.tokens[1:] if t.lower() != "uic"]
+        if not 2 <= len(args) <= 4:
+            raise NetlistError(".tran needs TSTEP TSTOP [TSTART [TMAX]]", card.where, " ".join(card.tokens))
+        values = [self._number(t, card, {}) for t in args]
+        if any(v < 0 for v in values) or values[0] <= 0 or values[1] <= 0:
+            raise NetlistError("time values of .tran must be positive", card.where, " ".join(args))
+        start = values[2] if len(values) > 2 else 0.0
+        if start >= values[1]:
+            raise NetlistError("TSTART must lie before TSTOP", card.where, args[2])
+        max_step = values[3] if len(values) > 3 and values[3] > 0 else None
+        self.circuit.transient = Transient(values[0], values[1], start, max_step)
+
+    def _options(self, card: Card) -> None:
+        positional, assignments = _split_assignments(card.tokens[1:], card)
+        for flag in positional:
+            assignments[flag.lower()] = "1"
+        for key, text in assignments.items():
+            if key not in KNOWN_OPTIONS:
+                warnings.warn(f"{card.where}: option '{key}' ignored", stacklevel=2)
+                continue
+            self.circuit.options[key] = self._number(text, card, {})
+
+    def _number(self, token: str, card: Card, scope: Mapping[str, float]) -> float:
+        try:
+            return evaluate(token, scope or self.global_params)
+        except ExpressionError as exc:
+            raise NetlistError(exc.message, card.where, exc.token) from None
+
+    # -- expansion --------------------------------------------------------
+    def _expand(self, cards: list[Card], scope: dict[str, float], port_map: dict[str, str],
+                suffix: str, depth: int) -> None:
+        """Add the elements of ``cards``; ``suffix`` is the instance path (``.X2.X1``)."""
+        scope = dict(scope)
+        scope.update(_evaluate_params([c for c in cards if c.keyword == ".param"], scope))
+
+        def node(name: str) -> str:
+            key = _node_key(name)
+            if key == GROUND:
+                return GROUND
+            if key in port_map:
+                return port_map[key]
+            return key + suffix.lower()
+
+        for card in cards:
+            kind = card.keyword[0]
+            if card.keyword == ".param":
+                continue
+            if kind == "x":
+                self._instance(card, scope, node, suffix, depth)
+            else:
+                self._add(self._element(card, scope, node, suffix))
+
+    def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
+                  suffix: str, depth: int) -> None:
+        tokens = card.tokens
+        positional, overrides = _split_assignments(tokens[1:], card)
+        if not positional:
+            raise NetlistError("instance without subcircuit name", card.where, tokens[0])
+        # Either `X1 cell a b` or `X1 a b cell`: the subcircuit name is at one end.
+        if positional[0].lower() in self.subcircuits:
+            cell, nodes = self.subcircuits[positional[0].lower()], positional[1:]
+        elif positional[-1].lower() in self.subcircuits:
+            cell, nodes = self.subcircuits[positional[-1].lower()], positional[:-1]
+        else:
+            raise NetlistError("unknown subcircuit", card.where, positional[-1])
+        if len(nodes) != len(cell.ports):
+            raise NetlistError(f"subcircuit {cell.name} has {len(cell.ports)} ports, "
+                               f"instance gives {len(nodes)}", card.where, tokens[0])
+        if depth >= MAX_SUBCIRCUIT_DEPTH:
+            raise NetlistError("subcircuits nested too deeply (recursive definition?)", card.where, tokens[0])
+        inner = dict(self.global_params)
+        inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
+        for key, text in overrides.items():
+            if key not in cell.defaults:
+                raise NetlistError(f"subcircuit {cell.name} has no parameter", card.where, key)
+            inner[key] = self._number(text, card, scope)
+        port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
+        self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1)
+
+    def _add(self, element: ElementSpec) -> None:
+        if element.key in self.element_keys:
+            raise NetlistError("element defined twice", element.where, element.name)
+        if element.kind != "K" and all(n == GROUND for n in element.nodes[:2]):
+            raise NetlistError("element has both terminals at ground", element.where, element.name)
+        self.element_keys[element.key] = element
+        self.circuit.elements.append(element)
+
+    def _element(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
+                 suffix: str) -> ElementSpec:
+        tokens = card.tokens
+        kind = tokens[0][0].upper()
+        name = tokens[0] + suffix
+        if kind in "RLC":
+            if len(tokens) != 4:
+                raise NetlistError(f"{kind} element needs two nodes and a value", card.where,
+                                   tokens[4] if len(tokens) > 4 else tokens[0])
+            value = self._number(tokens[3], card, scope)
+            if value <= 0:
+                raise NetlistError("element value must be positive", card.where, tokens[3])
+            return ElementSpec(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+        if kind == "K":
+            return self._coupling(card, scope, name, suffix)
+        if kind == "B":
+            return self._junction(card, scope, node, name)
+        if kind in "IVP":
+            if len(tokens) < 4:
+                raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
+            waveform = self._waveform(tokens[3:], card, scope)
+            return ElementSpec(kind, name, (node(tokens[1]), node(tokens[2])), card.where, waveform=waveform)
+        raise NetlistError("unknown element type", card.where, tokens[0])
+
+    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> ElementSpec:
+        positional, assignments = _split_assignments(card.tokens[1:], card)
+        if len(positional) == 3 and not assignments:
+            coefficient_text = positional.pop()
+        elif len(positional) == 2 and set(assignments) == {"k"}:
+            coefficient_text = assignments["k"]
+        else:
+            raise NetlistError("K needs two inductors and a coupling coefficient", card.where, card.tokens[0])
+        coefficient = self._number(coefficient_text, card, scope)
+        if not -1.0 < coefficient < 1.0:
+            raise NetlistError("coupling coefficient must lie between -1 and 1", card.where, coefficient_text)
+        coupled = tuple((p + suffix).lower() for p in positional)
+        return ElementSpec("K", name, (), card.where, value=coefficient, coupled=coupled)  # type: ignore[arg-type]
+
+    def _junction(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
+                  name: str) -> ElementSpec:
+        positional, assignments = _split_assignments(card.tokens[1:], card)
+        # An optional third node (a phase-output node in some dialects) is ignored.
+        if len(positional) not in (3, 4):
+            raise NetlistError("junction needs two nodes and a model name", card.where, card.tokens[0])
+        model_name = positional[-1]
+        if model_name.lower() not in self.models:
+            raise NetlistError("unknown junction model", card.where, model_name)
+        for key in assignments:
+            if key not in ("area", "ic"):
+                raise NetlistError("unknown junction instance parameter", card.where, key)
+        area_text = assignments.get("area")
+        ic_text = assignments.get("ic")
+        if area_text is not None and ic_text is not None:
+            raise NetlistError("give either area= or ic=, not both", card.where, "ic")
+        spec = self._junction_spec(model_name.lower())
+        area = 1.0
+        if area_text is not None:
+            area = self._number(area_text, card, scope)
+        elif ic_text is not None:
+            area = self._number(ic_text, card, scope) / spec.critical_current
+        if area <= 0:
+            raise NetlistError("junction area must be positive", card.where, area_text or ic_text)
+        spec.critical_current *= area
+        spec.capacitance *= area
+        if spec.resistance is not None:
+            spec.resistance /= area
+        if spec.subgap_resistance is not None:
+            spec.subgap_resistance /= area
+        return ElementSpec("B", name, (node(positional[0]), node(positional[1])), card.where,
+                           junction=spec)
+
+    def _junction_spec(self, model: str) -> JunctionSpec:
+        texts, where = self.models[model]
+        values: dict[str, float] = {}
+        for key, (text, at) in texts.items():
+            if key in IGNORED_MODEL_PARAMETERS:
+                continue
+            if key not in ("icrit", "cap", "rn", "r0", "rtype", "vg", "delv", "phi", "n"):
+                warnings.warn(f"{at}: junction model parameter '{key}' ignored", stacklevel=2)
+                continue
+            try:
+                values[key] = evaluate(text, self.global_params)
+            except ExpressionError as exc:
+                raise NetlistError(exc.message, at, exc.token) from None
+        return junction_from_model(values, where)
+
+    def _waveform(self, tokens: list[str], card: Card, scope: dict[str, float]) -> Waveform:
+        words = [t for t in tokens if t not in ("(", ")")]
+        head = words[0].lower()
+        if head == "dc":
+            if len(words) == 2:
+                return Constant(self._number(words[1], card, scope))
+            if len(words) > 2 and words[2].lower() in ("pwl", "pulse", "sin"):
+                return self._waveform(tokens[tokens.index(words[2]):], card, scope)
+            raise NetlistError("DC needs one value", card.where, " ".join(words))
+        if head not in ("pwl", "pulse", "sin"):
+            if len(words) != 1:
+                raise NetlistError("unexpected token after source value", card.where, words[1])
+            return Constant(self._number(words[0], card, scope))
+        args = [self._number(w, card, scope) for w in words[1:]]
+        where = card.where
+        if head == "pwl":
+            if len(args) < 2 or len(args) % 2:
+                raise NetlistError("PWL needs time-value pairs", where, " ".join(words[1:]) or head)
+            times, values = args[0::2], args[1::2]
+            if any(b < a for a, b in zip(times, times[1:])):
+                raise NetlistError("PWL times must not decrease", where, " ".join(words[1:]))
+            return PiecewiseLinear(times, values)
+        if head == "pulse":
+            if not 2 <= len(args) <= 7:
+                raise NetlistError("PULSE needs v1 v2 [td tr tf pw per]", where, " ".join(words))
+            defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
+            v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
+            return Pulse(v1, v2, td, tr, tf, pw, per)
+        if not 3 <= len(args) <= 5:
+            raise NetlistError("SIN needs vo va freq [td [theta]]", where, " ".join(words))
+        return Sine(*args)
+
+    def _check_couplings(self) -> None:
+        for element in self.circuit.elements:
+            if element.kind != "K":
+                continue
+            assert element.coupled is not None
+            for key in element.coupled:
+                target = self.element_keys.get(key)
+                if target is None or target.kind != "L":
+                    raise NetlistError("K must name two inductors", element.where, key)
+            if element.coupled[0] == element.coupled[1]:
+                raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
+
+    # -- output requests ------------------------------------------------------
+    def _print(self, card: Card) -> None:
+        tokens = [t for t in card.tokens[1:] if t.lower() != "tran"]
+        if not tokens:
+            raise NetlistError("nothing to print", card.where, card.tokens[0])
+        keyword = tokens[0].lower()
+        if keyword in ("nodev", "nodep", "devv", "devi", "phase", "devp"):
+            self._print_keyword(keyword, tokens[1:], card)
+            return
+        k = 0
+        while k < len(tokens):
+            if k + 2 >= len(tokens) or tokens[k + 1] != "(":
+                raise NetlistError("expected v(...), i(...) or p(...)", card.where, tokens[k])
+            end = tokens.index(")", k) if ")" in tokens[k:] else -1
+            if end < 0:
+                raise NetlistError("missing ')'", card.where, tokens[k])
+            self._print_function(tokens[k].lower(), tokens[k + 2:end], card)
+            k = end + 1
+
+    def _print_keyword(self, keyword: str, args: list[str], card: Card) -> None:
+        if keyword in ("nodev", "nodep"):
+            if not 1 <= len(args) <= 2:
+                raise NetlistError(f"{keyword.upper()} needs one or two nodes", card.where, keyword)
+            self._node_probe("v" if keyword == "nodev" else "p", args, card)
+            return
+        if len(args) != 1:
+            raise NetlistError(f"{keyword.upper()} needs one element name", card.where, keyword)
+        quantity = {"devv": "ev", "devi": "i", "phase": "ep", "devp": "ep"}[keyword]
+        self._element_probe(quantity, args[0], card)
+
+    def _print_function(self, function: str, args: list[str], card: Card) -> None:
+        if function == "v":
+            if not 1 <= len(args) <= 2:
+                raise NetlistError("v() takes one or two nodes", card.where, ",".join(args))
+            if len(args) == 1 and self._find_element(args[0]) and not self._has_node(args[0]):
+                self._element_probe("ev", args[0], card)
+            else:
+                self._node_probe("v", args, card)
+        elif function in ("i", "p"):
+            if len(args) != 1:
+                raise NetlistError(f"{function}() takes one name", card.where, ",".join(args))
+            if function == "p" and not self._find_element(args[0]):
+                self._node_probe("p", args, card)
+            else:
+                self._element_probe("i" if function == "i" else "ep", args[0], card)
+        else:
+            raise NetlistError("unknown output function", card.where, function)
+
+    def _has_node(self, name: str) -> bool:
+        key = _node_key(name)
+        return key == GROUND or key in self._node_set()
+
+    def _node_set(self) -> set[str]:
+        if not hasattr(self, "_nodes"):
+            self._nodes = set(self.circuit.nodes())
+        return self._nodes
+
+    def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
+        keys = tuple(_node_key(a) for a in args)
+        for arg, key in zip(args, keys):
+            if not self._has_node(arg):
+                raise NetlistError("unknown node", card.where, arg)
+        if all(k == GROUND for k in keys):
+            raise NetlistError("output between ground and ground", card.where, ",".join(args))
+        label = f"{'V' if quantity == 'v' else 'P'}({','.join(args)})"
+        self.circuit.probes.append(Probe(quantity, keys, label, card.where))
+
+    def _element_probe(self, quantity: str, name: str, card: Card) -> None:
+        element = self._find_element(name)
+        if element is None:
+            raise NetlistError("unknown element", card.where, name)
+        label = {"ev": "V", "i": "I", "ep": "P"}[quantity] + f"({element.name})"
+        self.circuit.probes.append(Probe(quantity, (element.key,), label, card.where))
+
+    def _find_element(self, name: str) -> ElementSpec | None:
+        key = name.lower().replace("|", ".")
+        if key in self.element_keys:
+            return self.element_keys[key]
+        # Also accept the instance path written from the outside in (X1.X2.B1).
+        parts = key.split(".")
+        return self.element_keys.get(".".join([parts[-1]] + parts[-2::-1])) if len(parts) > 1 else None
+
+
+def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionSpec:
+    """Junction of unit area from a ``jj`` model card (SI values).
+
+    rtype absent: RSJ with shunt rn (or r0).  rtype=0: no quasiparticle
+    resistance.  rtype=1: the piecewise-linear quasiparticle curve (subgap
+    r0 up to vg, rn above, knee width delv) approximated by the smooth
+    quasiparticle branch plus a linear subgap resistor, see the docs.
+    """
+    icrit = values.get("icrit", 1e-3)
+    if icrit <= 0:
+        raise NetlistError("icrit must be positive", where, "icrit")
+    cap = values.get("cap", 0.0)
+    rn = values.get("rn")
+    r0 = values.get("r0")
+    phi = values.get("phi", 0.0)
+    rtype = values.get("rtype")
+    for key in ("rn", "r0", "vg", "delv", "n"):
+        if key in values and values[key] <= 0:
+            raise NetlistError(f"{key} must be positive", where, key)
+    if rtype is None or rtype == 0:
+        resistance = None if rtype == 0 else (rn if rn is not None else r0)
+        kind = "rsjph" if phi != 0.0 else "rsj"
+        return JunctionSpec(kind, icrit, cap, resistance, phase_shift=phi)
+    if rtype != 1:
+        raise NetlistError("unsupported rtype (0 or 1)", where, "rtype")
+    if phi != 0.0:
+        raise NetlistError("phi cannot be combined with rtype=1", where, "phi")
+    if rn is None:
+        raise NetlistError("rtype=1 needs rn", where, "rtype")
+    vg = values.get("vg", 2.8e-3)
+    if r0 is not None and r0 <= rn:
+        raise NetlistError("r0 must exceed rn", where, "r0")
+    # Above the gap the two branches together must conduct like rn.
+    branch = rn if r0 is None else rn * r0 / (r0 - rn)
+    if "n" in values:
+        exponent = values["n"]
+    else:
+        # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
+        delv = values.get("delv", 0.1e-3)
+        exponent = 2.0 * max(1, round(2.0 * vg / delv))
+    return JunctionSpec("rsjn", icrit, cap, branch, r0, vg, exponent)
+
+
+def _node_key(name: str) -> str:
+    key = name.lower()
+    return GROUND if key in GROUND_NAMES else key
+
+
+def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:
+    """Split ``a b c=1 d = 2`` into positional tokens and name=value pairs."""
+    positional: list[str] = []
+    assignments: dict[str, str] = {}
+    k = 0
+    while k < len(tokens):
+        if k + 1 < len(tokens) and tokens[k + 1] == "=":
+            if k + 2 >= len(tokens):
+                raise NetlistError("missing value after '='", card.where, tokens[k])
+            assignments[tokens[k].lower()] = tokens[k + 2]
+            k += 3
+        elif tokens[k] == "=":
+            raise NetlistError("unexpected '='", card.where, "=")
+        else:
+            positional.append(tokens[k])
+            k += 1
+    return positional, assignments
+
+
+def _param_assignments(card: Card) -> list[tuple[str, str]]:
+    """``.param a = 2 * b  c=3``: a value runs up to the next ``name =``."""
+    tokens = card.tokens[1:]
+    pairs: list[tuple[str, list[str]]] = []
+    k = 0
+    while k < len(tokens):
+        if k + 1 < len(tokens) and tokens[k + 1] == "=":
+            pairs.append((tokens[k].lower(), []))
+            k += 2
+            continue
+        if not pairs:
+            raise NetlistError("expected name=value", card.where, tokens[k])
+        pairs[-1][1].append(tokens[k])
+        k += 1
+    for key, words in pairs:
+        if not words:
+            raise NetlistError("missing value after '='", card.where, key)
+    return [(key, " ".join(words)) for key, words in pairs]
+
+
+def _evaluate_assignments(texts: Mapping[str, str], scope: Mapping[str, float],
+                          where: Location) -> dict[str, float]:
+    values: dict[str, float] = {}
+    for key, text in texts.items():
+        try:
+            values[key] = evaluate(text, {**scope, **values})
+        except ExpressionError as exc:
+            raise NetlistError(exc.message, where, exc.token) from None
+    return values
+
+
+def _evaluate_params(cards: list[Card], scope: Mapping[str, float]) -> dict[str, float]:
+    """Evaluate ``.param`` cards; a name may be used before the card that defines it."""
+    pending: list[tuple[str, str, Card]] = []
+    for card in cards:
+        pending.extend((key, text, card) for key, text in _param_assignments(card))
+    values: dict[str, float] = {}
+    while pending:
+        failures = []
+        for key, text, card in pending:
+            try:
+                values[key] = evaluate(text, {**scope, **values})
+            except ExpressionError as exc:
+                failures.append((key, text, card, exc))
+        if len(failures) == len(pending):
+            _, _, card, exc = failures[0]
+            raise NetlistError(exc.message, card.where, exc.token)
+        pending = [(k, t, c) for k, t, c, _ in failures]
+    return values

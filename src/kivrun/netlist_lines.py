@@ -1,0 +1,97 @@
+"""From netlist text to cards: comments, continuations, includes, tokens."""
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass
+
+from .errors import Location, NetlistError
+
+#: Braced or quoted expressions stay whole; ( ) = are tokens; commas separate.
+_TOKEN = re.compile(r"\{[^}]*\}|'[^']*'|\"[^\"]*\"|[()=]|[^\s(),={}'\"]+")
+MAX_INCLUDE_DEPTH = 20
+
+
+@dataclass
+class Card:
+    """One logical line: its tokens (original case) and where it starts."""
+
+    tokens: list[str]
+    where: Location
+
+    @property
+    def keyword(self) -> str:
+        return self.tokens[0].lower()
+
+
+def tokenize(text: str) -> list[str]:
+    return _TOKEN.findall(text)
+
+
+def _strip_comment(line: str) -> str:
+    # ';' starts a comment anywhere except inside a braced or quoted expression.
+    depth = 0
+    quote = ""
+    for k, ch in enumerate(line):
+        if quote:
+            if ch == quote:
+                quote = ""
+        elif ch in "'\"":
+            quote = ch
+        elif ch == "{":
+            depth += 1
+        elif ch == "}":
+            depth -= 1
+        elif ch == ";" and depth == 0:
+            return line[:k]
+    return line
+
+
+def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
+               depth: int = 0) -> tuple[str, list[Card]]:
+    """Cards of a netlist text; ``.include`` files are spliced in place.
+
+    As in SPICE, the first line of the top-level netlist is its title unless
+    it is a control card (starts with ``.``).
+    """
+    title = ""
+    cards: list[Card] = []
+    lines = text.splitlines()
+    for number, raw in enumerate(lines, start=1):
+        line = raw.strip()
+        if number == 1 and title_line and not line.startswith("."):
+            title = line.lstrip("*").strip()
+            continue
+        if not line or line.startswith("*") or line.startswith("#"):
+            continue
+        line = _strip_comment(line).strip()
+        if not line:
+            continue
+        where = Location(name, number)
+        if line.startswith("+"):
+            if not cards:
+                raise NetlistError("continuation line without a card to continue", where, "+")
+            cards[-1].tokens.extend(tokenize(line[1:]))
+            continue
+        tokens = tokenize(line)
+        if tokens[0].lower() in (".include", ".inc", ".lib"):
+            cards.extend(_include(tokens, where, base_dir, depth))
+            continue
+        cards.append(Card(tokens, where))
+    return title, cards
+
+
+def _include(tokens: list[str], where: Location, base_dir: str, depth: int) -> list[Card]:
+    if len(tokens) < 2:
+        raise NetlistError("missing file name", where, tokens[0])
+    if depth >= MAX_INCLUDE_DEPTH:
+        raise NetlistError("includes nested too deeply (a file includes itself?)", where, tokens[1])
+    path = tokens[1].strip("'\"")
+    full = path if os.path.isabs(path) else os.path.join(base_dir, path)
+    try:
+        with open(full, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError as exc:
+        raise NetlistError(f"cannot read include file ({exc.strerror})", where, tokens[1]) from None
+    _, cards = read_cards(text, path, os.path.dirname(full), title_line=False, depth=depth + 1)
+    return cards
