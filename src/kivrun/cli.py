@@ -1,0 +1,102 @@
+"""Command line: ``kivrun run circuit.cir [-o out.csv] [--plot out.png]``.
+
+Subcommands live in :data:`SUBCOMMANDS`; another tool adds one with
+:func:`register` (a name, a parser set-up function and a handler).
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from typing import Callable
+
+from .errors import NetlistError, SimulationError
+
+#: name -> (help, configure(parser), handler(args) -> exit code)
+SUBCOMMANDS: dict[str, tuple[str, Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]] = {}
+
+
+def register(name: str, help_text: str, configure: Callable[[argparse.ArgumentParser], None],
+             handler: Callable[[argparse.Namespace], int]) -> None:
+    SUBCOMMANDS[name] = (help_text, configure, handler)
+
+
+class ProgressBar:
+    """A one-line bar on stderr, shown only on a terminal and only after a second."""
+
+    def __init__(self, stream=sys.stderr, delay: float = 1.0, force: bool = False):
+        self.stream = stream
+        self.began = time.perf_counter()
+        self.delay = delay
+        self.enabled = force or (hasattr(stream, "isatty") and stream.isatty())
+        self.shown = False
+
+    def __call__(self, fraction: float) -> None:
+        elapsed = time.perf_counter() - self.began
+        if not self.enabled or elapsed < self.delay:
+            return
+        width = 30
+        filled = int(round(width * min(max(fraction, 0.0), 1.0)))
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {100 * fraction:5.1f}%  {elapsed:6.1f} s")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+def _configure_run(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("netlist", help="netlist file")
+    parser.add_argument("-o", "--output", help="write the traces to this CSV file")
+    parser.add_argument("--plot", help="save a plot of the traces to this PNG file")
+    parser.add_argument("--raw", action="store_true",
+                        help="CSV on the accepted time points instead of the .tran output step")
+    parser.add_argument("--tol", type=float, help="local error bound per step (radians)")
+    parser.add_argument("--fixed-step", type=float, metavar="SECONDS", help="fixed time step, no error control")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
+
+
+def run_command(args: argparse.Namespace) -> int:
+    from .api import simulate
+
+    bar = ProgressBar(force=False) if not args.quiet else None
+    try:
+        result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step, progress=bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    if args.output:
+        result.to_csv(args.output, None if args.raw else result.output_step)
+    if args.plot:
+        result.plot(args.plot)
+    if not args.quiet:
+        print(result.summary())
+    return 0
+
+
+register("run", "simulate a netlist", _configure_run, run_command)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="kivrun", description="Transient simulator for superconducting circuits")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for name, (help_text, configure, _) in SUBCOMMANDS.items():
+        configure(sub.add_parser(name, help=help_text))
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help()
+        return 2
+    try:
+        return SUBCOMMANDS[args.command][2](args)
+    except NetlistError as exc:
+        print(f"kivrun: netlist error: {exc}", file=sys.stderr)
+        return 1
+    except SimulationError as exc:
+        print(f"kivrun: simulation failed: {exc}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
