@@ -68,3 +68,14 @@ inline PyObject* none() {
 }
 
 }  // namespace pyglue
+
+namespace pyglue {
+
+// Static types start zeroed with one reference, as PyVarObject_HEAD_INIT
+// would give them, and are filled in before PyType_Ready.
+inline void reset_static_type(PyTypeObject& type) {
+  type = PyTypeObject{};
+  reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
+}
+
+}  // namespace pyglue
