@@ -14,7 +14,9 @@ from .netlist import parse_netlist, read_netlist
 from .results import Recorder, Result
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
-DEFAULT_TOLERANCE = 1e-3
+DEFAULT_TOLERANCE = 1e-4
+#: Order of the BDF integration formula.
+DEFAULT_ORDER = 2
 #: Initial ramp of sources that are not zero at t = 0 (seconds).
 DEFAULT_RAMP = 10e-12
 
@@ -27,7 +29,8 @@ def load(netlist: str) -> Circuit:
 
 
 def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: float | None = None,
-                 max_step: float | None = None, ramp: float | None = None) -> Settings:
+                 max_step: float | None = None, ramp: float | None = None,
+                 order: int | None = None) -> Settings:
     """Engine settings (core units) from the netlist's .tran/.options and overrides in SI."""
     tran = circuit.transient
     if tran is None:
@@ -41,6 +44,10 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
         max_step = options.get("maxstep", tran.max_step or math.inf)
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
+    if order is None:
+        order = int(options.get("order", DEFAULT_ORDER))
+    if order not in (2, 3):
+        raise NetlistError("integration order must be 2 or 3", Location(circuit.source, 0), str(order))
     breakpoints = set()
     for element in circuit.elements:
         if element.waveform is not None:
@@ -48,7 +55,7 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
     return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
                     max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),
-                    breakpoints=tuple(core(b) for b in sorted(breakpoints)))
+                    order=order, breakpoints=tuple(core(b) for b in sorted(breakpoints)))
 
 
 def _starts_live(circuit: Circuit) -> bool:
@@ -56,7 +63,7 @@ def _starts_live(circuit: Circuit) -> bool:
 
 
 def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
-             max_step: float | None = None, ramp: float | None = None,
+             max_step: float | None = None, ramp: float | None = None, order: int | None = None,
              progress: Callable[[float], None] | None = None) -> Result:
     """Run the transient analysis of a netlist (text, path or parsed Circuit).
 
@@ -66,7 +73,7 @@ def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_st
     fraction done from time to time.
     """
     circuit = netlist if isinstance(netlist, Circuit) else load(netlist)
-    settings = settings_for(circuit, tolerance, fixed_step, max_step, ramp)
+    settings = settings_for(circuit, tolerance, fixed_step, max_step, ramp, order)
     built = build(circuit)
     recorder = Recorder(built, circuit.probes, settings.start)
     engine = Engine(built, settings, recorder, progress)

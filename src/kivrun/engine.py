@@ -47,6 +47,8 @@ class Settings:
     initial_step: float = 1e-2
     min_step: float = 1e-9
     max_newton: int = 8
+    #: Order of the BDF formula (2 or 3).
+    order: int = 2
     breakpoints: tuple[float, ...] = ()
 
 
@@ -95,8 +97,9 @@ class Engine:
         self.solver = Factorist.Factorist()
         self.solver.analyze(n, built.col_pointers, built.row_indices)
         # φ history (newest first), voltage history, and work vectors.
-        self.phases = [np.zeros(n) for _ in range(3)]
-        self.voltages = [np.zeros(n) for _ in range(2)]
+        self.order = settings.order
+        self.phases = [np.zeros(n) for _ in range(self.order + 1)]
+        self.voltages = [np.zeros(n) for _ in range(self.order)]
         self.estimate = np.zeros(n)
         self.voltage = np.zeros(n)
         self.dvoltage = np.zeros(n)
@@ -105,8 +108,8 @@ class Engine:
         self.hist_v = np.zeros(n)
         self.hist_d = np.zeros(n)
         self.work = np.zeros(n)
-        self.times = [0.0, -1.0, -2.0]
         self.prev_element_phase = np.zeros(len(built.elements))
+        self.prev_element_voltage = np.zeros(len(built.elements))
         self.events: list[tuple[float, int, int]] = []
 
     # -- set-up -----------------------------------------------------------
@@ -135,7 +138,8 @@ class Engine:
         breakpoints = sorted({b for b in corners if 0.0 < b < settings.stop} | {settings.stop})
         next_bp = 0
         h = settings.fixed_step or min(settings.initial_step, settings.max_step)
-        self.times = [0.0, -h, -2.0 * h]
+        # At rest before t = 0: any history spacing is exact.
+        self.times = [-k * h for k in range(self.order + 1)]
         t = 0.0
         last_report = 0
         self.on_accept(0.0)
@@ -168,33 +172,51 @@ class Engine:
         return h
 
     # -- one step -----------------------------------------------------------
+    def _coefficients(self, t_new: float) -> tuple[list[float], list[float]]:
+        """BDF weights (derivative at t_new of the interpolant through t_new and
+        the last ``order`` points) and predictor weights (extrapolation of the
+        polynomial through the last ``order + 1`` points)."""
+        past = self.times
+        k = self.order
+        nodes = [t_new] + past[:k]
+        bdf = [sum(1.0 / (t_new - tm) for tm in nodes[1:])]
+        for j in range(1, k + 1):
+            num = 1.0
+            den = 1.0
+            for m in range(k + 1):
+                if m != j:
+                    den *= nodes[j] - nodes[m]
+                    if m:
+                        num *= t_new - nodes[m]
+            bdf.append(num / den)
+        predictor = []
+        for j in range(k + 1):
+            weight = 1.0
+            for m in range(k + 1):
+                if m != j:
+                    weight *= (t_new - past[m]) / (past[j] - past[m])
+            predictor.append(weight)
+        return bdf, predictor
+
     def _step(self, t: float, h: float) -> tuple[bool, float]:
         settings = self.settings
-        t0, t1, t2 = self.times
         t_new = t + h
-        omega = h / (t0 - t1)
-        a0 = (1.0 + 2.0 * omega) / ((1.0 + omega) * h)
-        a1 = -(1.0 + omega) / h
-        a2 = omega * omega / ((1.0 + omega) * h)
-        p0, p1, p2 = self.phases
-        v0, v1 = self.voltages
-        # Quadratic extrapolation through the last three points.
-        c0 = (t_new - t1) * (t_new - t2) / ((t0 - t1) * (t0 - t2))
-        c1 = (t_new - t0) * (t_new - t2) / ((t1 - t0) * (t1 - t2))
-        c2 = (t_new - t0) * (t_new - t1) / ((t2 - t0) * (t2 - t1))
+        bdf, predictor = self._coefficients(t_new)
+        a0 = bdf[0]
         est, work = self.estimate, self.work
-        np.multiply(p0, c0, out=est)
-        np.multiply(p1, c1, out=work)
-        est += work
-        np.multiply(p2, c2, out=work)
-        est += work
+        np.multiply(self.phases[0], predictor[0], out=est)
+        for weight, phase in zip(predictor[1:], self.phases[1:]):
+            np.multiply(phase, weight, out=work)
+            est += work
         np.copyto(self.predicted, est)
-        np.multiply(p0, a1, out=self.hist_v)
-        np.multiply(p1, a2, out=work)
-        self.hist_v += work
-        np.multiply(v0, a1, out=self.hist_d)
-        np.multiply(v1, a2, out=work)
-        self.hist_d += work
+        # The parts of V and D that come from the history are fixed for the step.
+        np.multiply(self.phases[0], bdf[1], out=self.hist_v)
+        np.multiply(self.voltages[0], bdf[1], out=self.hist_d)
+        for weight, phase, voltage in zip(bdf[2:], self.phases[1:], self.voltages[1:]):
+            np.multiply(phase, weight, out=work)
+            self.hist_v += work
+            np.multiply(voltage, weight, out=work)
+            self.hist_d += work
         np.multiply(est, a0, out=self.voltage)
         self.voltage += self.hist_v
         np.multiply(self.voltage, a0, out=self.dvoltage)
@@ -217,9 +239,9 @@ class Engine:
         np.subtract(est, self.predicted, out=work)
         nodes = work[: self.n_nodes]
         np.abs(nodes, out=nodes)
-        error = float(nodes.max()) * h / (t_new - t2) if self.n_nodes else 0.0
+        error = float(nodes.max()) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
         ratio = error / settings.tolerance
-        factor = 2.0 if ratio < 0.0156 else 0.9 * ratio ** (-1.0 / 3.0)
+        factor = 2.0 if ratio < 1e-3 else 0.9 * ratio ** (-1.0 / (self.order + 1))
         if ratio > 1.0:
             self.stats.rejected += 1
             return False, h * min(0.9, max(0.1, factor))
@@ -269,15 +291,16 @@ class Engine:
 
     def _accept(self, t_new: float, h: float) -> None:
         self.stats.accepted += 1
-        p0, p1, p2 = self.phases
         # Rotate the histories: the oldest buffers become the new work vectors.
-        self.phases = [self.estimate, p0, p1]
-        self.estimate = p2
-        v0, v1 = self.voltages
-        self.voltages = [self.voltage, v0]
-        self.voltage = v1
+        oldest_phase = self.phases.pop()
+        self.phases.insert(0, self.estimate)
+        self.estimate = oldest_phase
+        oldest_voltage = self.voltages.pop()
+        self.voltages.insert(0, self.voltage)
+        self.voltage = oldest_voltage
         self.dvoltage, self.dvoltage_prev = self.dvoltage_prev, self.dvoltage
-        self.times = [t_new, self.times[0], self.times[1]]
+        self.times.pop()
+        self.times.insert(0, t_new)
         SP.X[0] = self.phases[0]
         SP.X[1] = self.estimate
         SP.DX = self.voltage
@@ -287,20 +310,43 @@ class Engine:
         np.copyto(kvglobals.NodeVoltage, self.voltages[0])
         np.copyto(kvglobals.NodeDVoltage, self.dvoltage_prev)
         np.copyto(self.prev_element_phase, kvglobals.ElementPhase)
+        np.copyto(self.prev_element_voltage, kvglobals.ElementVoltage)
         self.core.UpdateValues()
         inc, dec = kvglobals.ElementInc, kvglobals.ElementDec
         if inc.any() or dec.any():
             self._events(t_new, h)
 
     def _events(self, t_new: float, h: float) -> None:
-        """Record flux-quantum events, timed where the phase crossed (n ± ½)·2π."""
+        """Record flux-quantum events, timed where the phase crossed (n ∓ ½)·2π."""
         two_pi = 2.0 * math.pi
-        phase, before = kvglobals.ElementPhase, self.prev_element_phase
+        phase, voltage = kvglobals.ElementPhase, kvglobals.ElementVoltage
         counts = kvglobals.ElementN
         for direction, flags in ((1, kvglobals.ElementInc), (-1, kvglobals.ElementDec)):
             for e in np.flatnonzero(flags):
                 threshold = (counts[e] - 0.5 * direction) * two_pi
-                span = phase[e] - before[e]
-                fraction = (threshold - before[e]) / span if span else 1.0
-                when = t_new - h + h * min(1.0, max(0.0, fraction))
-                self.events.append((when, int(e), direction))
+                fraction = hermite_crossing(self.prev_element_phase[e], phase[e],
+                                            self.prev_element_voltage[e] * h, voltage[e] * h, threshold)
+                self.events.append((t_new - h + h * fraction, int(e), direction))
+
+
+def hermite_crossing(y0: float, y1: float, slope0: float, slope1: float, level: float) -> float:
+    """Where in [0, 1] the cubic Hermite interpolant of (y0, slope0), (y1, slope1)
+    (slopes per unit interval) reaches ``level``; bisection on a bracketing sign change."""
+    def value(s: float) -> float:
+        s2, s3 = s * s, s * s * s
+        return ((2 * s3 - 3 * s2 + 1) * y0 + (s3 - 2 * s2 + s) * slope0
+                + (-2 * s3 + 3 * s2) * y1 + (s3 - s2) * slope1 - level)
+
+    lo, hi = 0.0, 1.0
+    f_lo = value(lo)
+    if f_lo * value(hi) > 0:
+        span = y1 - y0
+        return min(1.0, max(0.0, (level - y0) / span)) if span else 1.0
+    for _ in range(40):
+        mid = 0.5 * (lo + hi)
+        f_mid = value(mid)
+        if (f_mid > 0) == (f_lo > 0):
+            lo, f_lo = mid, f_mid
+        else:
+            hi = mid
+    return 0.5 * (lo + hi)

@@ -23,7 +23,7 @@ ELEMENT_KINDS = "RLCKBIVP"
 GROUND_NAMES = ("0", "gnd")
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Options a netlist may set with ``.options``; see the simulator docs.
-KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep")
+KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
 #: Junction model parameters of other dialects that do not apply here.
 IGNORED_MODEL_PARAMETERS = ("cct", "icon", "tc", "t", "tnom", "gmin", "cpic", "vshunt", "lsh")
 

@@ -205,15 +205,31 @@ def default_probes(built: BuiltCircuit) -> list[Probe]:
 
 
 def arrival_times(phase: np.ndarray, time: np.ndarray, level: float = math.pi) -> np.ndarray:
-    """Times where a phase trace first rises through level, level + 2π, ... (interpolated)."""
+    """Times where a phase trace rises through level, level + 2π, ...
+
+    The crossing is located on the cubic through the four accepted points
+    around it, which is as accurate as the integration itself; a straight
+    line between two points would add an error of order h²·φ''/φ'.
+    """
     times = []
     target = level
-    k = 0
     n = len(phase)
+    k = 0
     while k < n - 1:
         if phase[k] < target <= phase[k + 1]:
-            frac = (target - phase[k]) / (phase[k + 1] - phase[k])
-            times.append(time[k] + frac * (time[k + 1] - time[k]))
+            lo, hi = max(0, k - 1), min(n, k + 3)
+            ts = time[lo:hi] - time[k]
+            coeffs = np.polyfit(ts, phase[lo:hi] - target, len(ts) - 1)
+            a, b = 0.0, time[k + 1] - time[k]
+            fa = np.polyval(coeffs, a)
+            for _ in range(50):
+                mid = 0.5 * (a + b)
+                fm = np.polyval(coeffs, mid)
+                if (fm > 0) == (fa > 0):
+                    a, fa = mid, fm
+                else:
+                    b = mid
+            times.append(time[k] + 0.5 * (a + b))
             target += 2.0 * math.pi
             continue
         k += 1
