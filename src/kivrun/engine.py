@@ -134,7 +134,8 @@ class Engine:
         # Static elements never change, so A0 is built once: a rebuild would
         # also restart the history of tunnel junctions.
         self.core.BuildStaticMatrix(self.a0_matrix)
-        corners = settings.breakpoints + (settings.ramp,)
+        # A fixed step is the user's choice of resolution: only the end is a breakpoint.
+        corners = () if settings.fixed_step else settings.breakpoints + (settings.ramp,)
         breakpoints = sorted({b for b in corners if 0.0 < b < settings.stop} | {settings.stop})
         next_bp = 0
         h = settings.fixed_step or min(settings.initial_step, settings.max_step)
