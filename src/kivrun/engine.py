@@ -13,7 +13,7 @@ dV/dφ = a0 and dD/dφ = a0² for the step, the coefficients the core reads.
 The predictor is the quadratic through the last three accepted points; its
 distance to the corrector, times h/(t_{n+1} - t_{n-2}), estimates the local
 error (Milne's device), which the step control keeps below ``tolerance``
-radians on every node phase.  The circuit starts at rest, so the history
+radians on every node phase (and core-unit branch current).  The circuit starts at rest, so the history
 before t = 0 is the resting state and the first step is already BDF2.
 """
 from __future__ import annotations
@@ -237,10 +237,11 @@ class Engine:
         if settings.fixed_step:
             self._accept(t_new, h)
             return True, settings.fixed_step
+        # Branch currents count too: behind an ideal voltage source the phases
+        # are exact, and only the source's current shows the junction's dynamics.
         np.subtract(est, self.predicted, out=work)
-        nodes = work[: self.n_nodes]
-        np.abs(nodes, out=nodes)
-        error = float(nodes.max()) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
+        np.abs(work, out=work)
+        error = float(work.max()) * h / (t_new - self.times[self.order])
         ratio = error / settings.tolerance
         factor = 2.0 if ratio < 1e-3 else 0.9 * ratio ** (-1.0 / (self.order + 1))
         if ratio > 1.0:
