@@ -79,13 +79,6 @@ class TestStamp:
         np.testing.assert_array_equal(a1, np.zeros(NSLOTS))
         np.testing.assert_array_equal(a2, np.zeros(NSLOTS))
 
-    def test_stamp_is_independent_of_value_and_coefficients(self, host):
-        h = host(unknowns=6)
-        h.register(make(sw.VoltageSourceModel, 2, 3, value=-7.5))
-        h.set_step(coeff_dt=1e6, smooth=0.25)
-        a1, _, _ = h.build(NSLOTS)
-        np.testing.assert_array_equal(a1, expected_stamp("both"))
-
 
 class TestResidual:
     # Node rows take x = P[q-1]; row q takes the constraint residual, with the
