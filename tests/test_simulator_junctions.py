@@ -85,9 +85,11 @@ def test_pi_junction_settles_at_phase_pi(terminals):
 @pytest.mark.parametrize("volts, resistance", [(1.4e-3, 160.0), (5.6e-3, 16.0)])
 def test_piecewise_linear_card_conducts_like_r0_below_and_rn_above_the_gap(volts, resistance):
     # A voltage-biased junction: the supercurrent averages out, the
-    # quasiparticle current is V/r0 below vg = 2.8 mV and V/rn above.
+    # quasiparticle current is V/r0 below vg = 2.8 mV and V/rn above.  The
+    # source fixes the phases exactly, so only TMAX makes the steps resolve
+    # the supercurrent's oscillation for the average.
     r = simulate("* qp\n.model q jj(rtype=1, vg=2.8mV, delv=0.1mV, r0=160, rn=16, icrit=100uA, cap=0.1pF)\n"
-                 f"B1 1 0 q\nV1 1 0 pwl(0 0 5p {volts})\n.tran 1p 60p\n.print i(V1) i(B1)\n")
+                 f"B1 1 0 q\nV1 1 0 pwl(0 0 5p {volts})\n.tran 1p 60p 0 0.01p\n.print i(V1) i(B1)\n")
     events = r.event_times("B1", +1)
     events = events[events > 10e-12]  # after the bias ramp
     t0, t1 = events[0], events[-1]  # whole Josephson periods

@@ -13,7 +13,7 @@ dV/dφ = a0 and dD/dφ = a0² for the step, the coefficients the core reads.
 The predictor is the quadratic through the last three accepted points; its
 distance to the corrector, times h/(t_{n+1} - t_{n-2}), estimates the local
 error (Milne's device), which the step control keeps below ``tolerance``
-radians on every node phase (and core-unit branch current).  The circuit starts at rest, so the history
+radians on every node phase.  The circuit starts at rest, so the history
 before t = 0 is the resting state and the first step is already BDF2.
 """
 from __future__ import annotations
@@ -24,6 +24,7 @@ from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
+from numpy import count_nonzero
 
 from . import SimulationParameters as SP
 from . import kvglobals
@@ -96,17 +97,23 @@ class Engine:
         self.rhs = np.zeros(n)
         self.solver = Factorist.Factorist()
         self.solver.analyze(n, built.col_pointers, built.row_indices)
-        # φ history (newest first), voltage history, and work vectors.
-        self.order = settings.order
-        self.phases = [np.zeros(n) for _ in range(self.order + 1)]
-        self.voltages = [np.zeros(n) for _ in range(self.order)]
-        self.estimate = np.zeros(n)
-        self.voltage = np.zeros(n)
-        self.dvoltage = np.zeros(n)
-        self.dvoltage_prev = np.zeros(n)
-        self.predicted = np.zeros(n)
-        self.hist_v = np.zeros(n)
-        self.hist_d = np.zeros(n)
+        # The history lives in the rows of one matrix (order + 1 phase rows,
+        # order voltage rows), so that the predicted estimate, its voltage
+        # and its voltage derivative come out of a single matrix product.
+        # Rows are recycled in a ring: ``phase_rows[0]`` is the newest.
+        k = self.order = settings.order
+        self.history = np.zeros((2 * k + 1, n))
+        self.rows = list(self.history)
+        self.phase_rows = list(range(k + 1))
+        self.voltage_rows = list(range(k + 1, 2 * k + 1))
+        self.weights = np.zeros((4, 2 * k + 1))
+        # Rows: estimate, voltage, voltage derivative (updated together by
+        # Newton), and the predictor kept for the error estimate.
+        self.state = np.zeros((4, n))
+        self.estimate, self.voltage, self.dvoltage, self.predicted = self.state
+        self.newton_state = self.state[:3]
+        self.newton_gain = np.ones(3)
+        self.newton_work = np.zeros((3, n))
         self.work = np.zeros(n)
         self.prev_element_phase = np.zeros(len(built.elements))
         self.prev_element_voltage = np.zeros(len(built.elements))
@@ -114,11 +121,11 @@ class Engine:
 
     # -- set-up -----------------------------------------------------------
     def _bind_state(self) -> None:
-        SP.X = [self.phases[0], self.estimate]
+        SP.X = [self.rows[self.phase_rows[0]], self.estimate]
         SP.Xind = 1
         SP.DX = self.voltage
         SP.DDX = self.dvoltage
-        SP.DXprev = self.voltages[0]
+        SP.DXprev = self.rows[self.voltage_rows[0]]
         SP.InterpCoeffDt = [1.0]
         SP.InterpCoeffDDt = [1.0]
         SP.TimeSteps = [1.0]
@@ -179,6 +186,16 @@ class Engine:
         polynomial through the last ``order + 1`` points)."""
         past = self.times
         k = self.order
+        if k == 2:
+            # The common case in closed form (this runs once per step).
+            t0, t1, t2 = past
+            h, h1 = t_new - t0, t0 - t1
+            omega = h / h1
+            bdf2 = [(1.0 + 2.0 * omega) / ((1.0 + omega) * h), -(1.0 + omega) / h,
+                    omega * omega / ((1.0 + omega) * h)]
+            d01, d02, d12 = t0 - t1, t0 - t2, t1 - t2
+            u0, u1, u2 = t_new - t0, t_new - t1, t_new - t2
+            return bdf2, [u1 * u2 / (d01 * d02), -u0 * u2 / (d01 * d12), u0 * u1 / (d02 * d12)]
         nodes = [t_new] + past[:k]
         bdf = [sum(1.0 / (t_new - tm) for tm in nodes[1:])]
         for j in range(1, k + 1):
@@ -204,24 +221,20 @@ class Engine:
         t_new = t + h
         bdf, predictor = self._coefficients(t_new)
         a0 = bdf[0]
+        k = self.order
+        # est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.
+        weights = self.weights
+        weights.fill(0.0)
+        for j, row in enumerate(self.phase_rows):
+            v_weight = a0 * predictor[j] + (bdf[j + 1] if j < k else 0.0)
+            weights[0, row] = predictor[j]
+            weights[1, row] = v_weight
+            weights[2, row] = a0 * v_weight
+            weights[3, row] = predictor[j]
+        for j, row in enumerate(self.voltage_rows):
+            weights[2, row] = bdf[j + 1]
+        np.dot(weights, self.history, out=self.state)
         est, work = self.estimate, self.work
-        np.multiply(self.phases[0], predictor[0], out=est)
-        for weight, phase in zip(predictor[1:], self.phases[1:]):
-            np.multiply(phase, weight, out=work)
-            est += work
-        np.copyto(self.predicted, est)
-        # The parts of V and D that come from the history are fixed for the step.
-        np.multiply(self.phases[0], bdf[1], out=self.hist_v)
-        np.multiply(self.voltages[0], bdf[1], out=self.hist_d)
-        for weight, phase, voltage in zip(bdf[2:], self.phases[1:], self.voltages[1:]):
-            np.multiply(phase, weight, out=work)
-            self.hist_v += work
-            np.multiply(voltage, weight, out=work)
-            self.hist_d += work
-        np.multiply(est, a0, out=self.voltage)
-        self.voltage += self.hist_v
-        np.multiply(self.voltage, a0, out=self.dvoltage)
-        self.dvoltage += self.hist_d
 
         SP.InterpCoeffDt[0] = a0
         SP.InterpCoeffDDt[0] = a0 * a0
@@ -237,11 +250,12 @@ class Engine:
         if settings.fixed_step:
             self._accept(t_new, h)
             return True, settings.fixed_step
-        # Branch currents count too: behind an ideal voltage source the phases
-        # are exact, and only the source's current shows the junction's dynamics.
+        # Node phases only: branch currents are algebraic and may jump at a
+        # source's corner (a capacitive current), where no step would do.
         np.subtract(est, self.predicted, out=work)
-        np.abs(work, out=work)
-        error = float(work.max()) * h / (t_new - self.times[self.order])
+        nodes = work[: self.n_nodes]
+        np.abs(nodes, out=nodes)
+        error = float(nodes.max()) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
         ratio = error / settings.tolerance
         factor = 2.0 if ratio < 1e-3 else 0.9 * ratio ** (-1.0 / (self.order + 1))
         if ratio > 1.0:
@@ -253,9 +267,10 @@ class Engine:
     def _newton(self, a0: float) -> bool:
         core, solver = self.core, self.solver
         a1m, a2m, a01, system, rhs = self.a1_matrix, self.a2_matrix, self.a01_matrix, self.system, self.rhs
-        est, voltage, dvoltage = self.estimate, self.voltage, self.dvoltage
+        state, gain, state_work = self.newton_state, self.newton_gain, self.newton_work
+        gain[1] = a0
+        gain[2] = a0 * a0
         work = self.work
-        a0sq = a0 * a0
         limit = self.newton_limit
         for iteration in range(self.settings.max_newton):
             a2m.fill(0.0)
@@ -269,11 +284,9 @@ class Engine:
             np.add(a01, a2m, out=system)
             solver.solveSparseMatrix(system, rhs)
             self.stats.newton_iterations += 1
-            est += rhs
-            np.multiply(rhs, a0, out=work)
-            voltage += work
-            work *= a0
-            dvoltage += work
+            # φ moves by Δ, V by a0·Δ and D by a0²·Δ.
+            np.multiply.outer(gain, rhs, out=state_work)
+            state += state_work
             np.abs(rhs, out=work)
             change = work.max()
             if not change <= 1e30:  # NaN or overflow: the step is hopeless
@@ -293,29 +306,25 @@ class Engine:
 
     def _accept(self, t_new: float, h: float) -> None:
         self.stats.accepted += 1
-        # Rotate the histories: the oldest buffers become the new work vectors.
-        oldest_phase = self.phases.pop()
-        self.phases.insert(0, self.estimate)
-        self.estimate = oldest_phase
-        oldest_voltage = self.voltages.pop()
-        self.voltages.insert(0, self.voltage)
-        self.voltage = oldest_voltage
-        self.dvoltage, self.dvoltage_prev = self.dvoltage_prev, self.dvoltage
+        # The oldest history rows take the accepted values and become the newest.
+        rows = self.rows
+        phase_row = self.phase_rows.pop()
+        voltage_row = self.voltage_rows.pop()
+        np.copyto(rows[phase_row], self.estimate)
+        np.copyto(rows[voltage_row], self.voltage)
+        self.phase_rows.insert(0, phase_row)
+        self.voltage_rows.insert(0, voltage_row)
         self.times.pop()
         self.times.insert(0, t_new)
-        SP.X[0] = self.phases[0]
-        SP.X[1] = self.estimate
-        SP.DX = self.voltage
-        SP.DDX = self.dvoltage
-        SP.DXprev = self.voltages[0]
-        np.copyto(kvglobals.NodePhase, self.phases[0])
-        np.copyto(kvglobals.NodeVoltage, self.voltages[0])
-        np.copyto(kvglobals.NodeDVoltage, self.dvoltage_prev)
+        SP.X[0] = rows[phase_row]
+        SP.DXprev = rows[voltage_row]
+        np.copyto(kvglobals.NodePhase, self.estimate)
+        np.copyto(kvglobals.NodeVoltage, self.voltage)
+        np.copyto(kvglobals.NodeDVoltage, self.dvoltage)
         np.copyto(self.prev_element_phase, kvglobals.ElementPhase)
         np.copyto(self.prev_element_voltage, kvglobals.ElementVoltage)
         self.core.UpdateValues()
-        inc, dec = kvglobals.ElementInc, kvglobals.ElementDec
-        if inc.any() or dec.any():
+        if count_nonzero(kvglobals.ElementInc) or count_nonzero(kvglobals.ElementDec):
             self._events(t_new, h)
 
     def _events(self, t_new: float, h: float) -> None:
