@@ -6,6 +6,9 @@
 #include "stampworks/framework/host_state.hpp"
 #include "stampworks/framework/model_type.hpp"
 #include "stampworks/framework/registry.hpp"
+#include "stampworks/junctions/rsj.hpp"
+#include "stampworks/junctions/rsjn.hpp"
+#include "stampworks/junctions/rsjph.hpp"
 #include "stampworks/linear/capacitor.hpp"
 #include "stampworks/linear/current_source.hpp"
 #include "stampworks/linear/inductor.hpp"
@@ -23,6 +26,9 @@ const ReadyType model_types[] = {
     ModelType<ResistorModel>::ready,
     ModelType<CapacitorModel>::ready,
     ModelType<CurrentSourceModel>::ready,
+    ModelType<JunctionModel>::ready,
+    ModelType<JunctionRSJNModel>::ready,
+    ModelType<JunctionRSJPHModel>::ready,
 };
 
 template <PyCFunctionWithKeywords F>
