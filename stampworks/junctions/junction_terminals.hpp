@@ -12,12 +12,26 @@
 #include "stampworks/junctions/phase_counter.hpp"
 #include "stampworks/linear/two_terminal.hpp"
 
+#include <cmath>
+
 namespace stampworks {
 
 // The junction's own difference of x: x_i − x_j, x_i, or x_j when i = 0.
 inline FLOAT_t junction_across(const FLOAT_t* x, INT_t i, INT_t j) {
   if (i) return j ? x[i - 1] - x[j - 1] : x[i - 1];
   return x[j - 1];
+}
+
+// Sine and cosine of one angle: the stamp needs the cosine of the junction
+// phase and the residual its sine, and glibc's sincos gives both, bit for bit
+// what sin and cos give, for little more than one of them.
+inline void sin_cos(FLOAT_t x, FLOAT_t& s, FLOAT_t& c) {
+#ifdef __GLIBC__
+  ::sincos(x, &s, &c);
+#else
+  s = std::sin(x);
+  c = std::cos(x);
+#endif
 }
 
 // The branch current c leaves the equation of the node it was evaluated

@@ -44,37 +44,54 @@ struct JunctionRSJNModel : NoOperations {
     rsjn_n = 10.0;
   }
 
-  // The one power evaluation each operation makes; std::pow keeps the
-  // library's rules for negative bases (an even n gives an odd I_qp).
+  // One power evaluation per operation, shared by the current and its
+  // derivative; std::pow keeps the library's rules for negative bases (an
+  // even n gives an odd I_qp).
   FLOAT_t power(FLOAT_t dv) const { return std::pow(dv / rsjn_vg, rsjn_n); }
 
   FLOAT_t quasiparticle_current(FLOAT_t dv, FLOAT_t p) const {
     return dv * p / ((p + 1) * resistance);
   }
 
-  FLOAT_t current(FLOAT_t dphi, FLOAT_t dv, FLOAT_t dd) const {
-    return quasiparticle_current(dv, power(dv)) + crit_current * std::sin(dphi) + dd * capacitance;
+  FLOAT_t quasiparticle_conductance(FLOAT_t p, FLOAT_t coeff_dt) const {
+    return ((1 + rsjn_n) + p) * (p * coeff_dt) / (resistance * (p + 1) * (p + 1));
+  }
+
+  FLOAT_t current(FLOAT_t sine, FLOAT_t dv, FLOAT_t p, FLOAT_t dd) const {
+    return quasiparticle_current(dv, p) + crit_current * sine + dd * capacitance;
   }
 
   void Admitance1(View a, pModelContext_t ctx) { stamp(*this, a, ctx->coeff_ddt * capacitance); }
 
   void Admitance2(View a, pModelContext_t ctx) {
     FLOAT_t p = power(junction_across(ctx->voltages, i, j));
-    FLOAT_t g_qp = ((1 + rsjn_n) + p) * (p * ctx->coeff_dt) / (resistance * (p + 1) * (p + 1));
-    stamp(*this, a, crit_current * std::cos(junction_across(ctx->phases, i, j)) + g_qp);
+    stamp(*this, a,
+          crit_current * std::cos(junction_across(ctx->phases, i, j)) +
+              quasiparticle_conductance(p, ctx->coeff_dt));
   }
 
   void RHSCurrent(View vec, pModelContext_t ctx) {
+    FLOAT_t dv = junction_across(ctx->voltages, i, j);
     junction_rhs(*this, vec,
-                 current(junction_across(ctx->phases, i, j), junction_across(ctx->voltages, i, j),
+                 current(std::sin(junction_across(ctx->phases, i, j)), dv, power(dv),
                          junction_across(ctx->voltages_deriv, i, j)));
+  }
+
+  void Admitance2AndRHSCurrent(View a, View vec, pModelContext_t ctx) {
+    FLOAT_t sine, cosine;
+    sin_cos(junction_across(ctx->phases, i, j), sine, cosine);
+    FLOAT_t dv = junction_across(ctx->voltages, i, j);
+    FLOAT_t p = power(dv);
+    FLOAT_t c = current(sine, dv, p, junction_across(ctx->voltages_deriv, i, j));
+    stamp(*this, a, crit_current * cosine + quasiparticle_conductance(p, ctx->coeff_dt));
+    junction_rhs(*this, vec, c);
   }
 
   void Values(pModelContext_t ctx) {
     FLOAT_t dphi = junction_across(node_phases, i, j);
     FLOAT_t dv = junction_across(node_voltages, i, j);
     FLOAT_t dd = junction_across(node_dvoltages, i, j);
-    junction_report(*this, current(dphi, dv, dd), dphi, dv, ctx);
+    junction_report(*this, current(std::sin(dphi), dv, power(dv), dd), dphi, dv, ctx);
   }
 };
 
