@@ -126,18 +126,6 @@ class TestStampsAndResiduals:
         # No supercurrent: the additions happen, of zeros.
         np.testing.assert_array_equal(a2, np.zeros(NSLOTS))
 
-    def test_rsj_with_grounded_first_terminal(self, host):
-        h = host(unknowns=4)
-        m = make(sw.JunctionModel, 0, 3, [1.5, 2.0, 0.25])
-        h.register(m)
-        p = [9.0, 9.0, 0.3, 9.0]  # other nodes must not matter
-        h.set_step(phases=p, voltages=[7, 7, 0.6, 7], dvoltages=[5, 5, 0.8, 5])
-        a1, a2, b = h.build(NSLOTS)
-        assert np.count_nonzero(a1) == 1 and np.count_nonzero(a2) == 1
-        assert a2[SLOTS["ind_jj"]] == pytest.approx(1.5 * math.cos(0.3))
-        assert b[2] == pytest.approx(-(0.6 / 2.0 + 1.5 * math.sin(0.3) + 0.25 * 0.8))
-        assert np.count_nonzero(b) == 1
-
     def test_update_and_rhs_drivers_repeat_the_build(self, host):
         h = host(unknowns=4)
         models = [make(cls, 1, 2, PARAMS[cls], eindex=k) for k, cls in enumerate(JUNCTIONS)]
