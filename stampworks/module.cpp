@@ -6,6 +6,9 @@
 #include "stampworks/framework/host_state.hpp"
 #include "stampworks/framework/model_type.hpp"
 #include "stampworks/framework/registry.hpp"
+#include "stampworks/junctions/rsj.hpp"
+#include "stampworks/junctions/rsjn.hpp"
+#include "stampworks/junctions/rsjph.hpp"
 #include "stampworks/linear/branch_inductor.hpp"
 #include "stampworks/linear/capacitor.hpp"
 #include "stampworks/linear/current_source.hpp"
@@ -30,6 +33,9 @@ const ReadyType model_types[] = {
     ModelType<CurrentSourceModel>::ready,
     ModelType<PhaseSourceModel>::ready,
     ModelType<VoltageSourceModel>::ready,
+    ModelType<JunctionModel>::ready,
+    ModelType<JunctionRSJNModel>::ready,
+    ModelType<JunctionRSJPHModel>::ready,
     ModelType<MutualInductanceModel>::ready,
 };
 
