@@ -26,6 +26,8 @@ from typing import Any, Callable
 import numpy as np
 from numpy import count_nonzero
 
+largest = np.maximum.reduce
+
 from . import SimulationParameters as SP
 from . import kvglobals
 from .builder import BuiltCircuit
@@ -112,7 +114,7 @@ class Engine:
         self.state = np.zeros((4, n))
         self.estimate, self.voltage, self.dvoltage, self.predicted = self.state
         self.newton_state = self.state[:3]
-        self.newton_gain = np.ones(3)
+        self.newton_gain = np.ones((3, 1))
         self.newton_work = np.zeros((3, n))
         self.work = np.zeros(n)
         self.prev_element_phase = np.zeros(len(built.elements))
@@ -255,7 +257,7 @@ class Engine:
         np.subtract(est, self.predicted, out=work)
         nodes = work[: self.n_nodes]
         np.abs(nodes, out=nodes)
-        error = float(nodes.max()) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
+        error = float(largest(nodes)) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
         ratio = error / settings.tolerance
         factor = 2.0 if ratio < 1e-3 else 0.9 * ratio ** (-1.0 / (self.order + 1))
         if ratio > 1.0:
@@ -268,8 +270,8 @@ class Engine:
         core, solver = self.core, self.solver
         a1m, a2m, a01, system, rhs = self.a1_matrix, self.a2_matrix, self.a01_matrix, self.system, self.rhs
         state, gain, state_work = self.newton_state, self.newton_gain, self.newton_work
-        gain[1] = a0
-        gain[2] = a0 * a0
+        gain[1, 0] = a0
+        gain[2, 0] = a0 * a0
         work = self.work
         limit = self.newton_limit
         for iteration in range(self.settings.max_newton):
@@ -285,10 +287,10 @@ class Engine:
             solver.solveSparseMatrix(system, rhs)
             self.stats.newton_iterations += 1
             # φ moves by Δ, V by a0·Δ and D by a0²·Δ.
-            np.multiply.outer(gain, rhs, out=state_work)
+            np.multiply(gain, rhs, out=state_work)
             state += state_work
             np.abs(rhs, out=work)
-            change = work.max()
+            change = largest(work)
             if not change <= 1e30:  # NaN or overflow: the step is hopeless
                 return False
             if change <= limit:
@@ -310,19 +312,19 @@ class Engine:
         rows = self.rows
         phase_row = self.phase_rows.pop()
         voltage_row = self.voltage_rows.pop()
-        np.copyto(rows[phase_row], self.estimate)
-        np.copyto(rows[voltage_row], self.voltage)
+        rows[phase_row][...] = self.estimate
+        rows[voltage_row][...] = self.voltage
         self.phase_rows.insert(0, phase_row)
         self.voltage_rows.insert(0, voltage_row)
         self.times.pop()
         self.times.insert(0, t_new)
         SP.X[0] = rows[phase_row]
         SP.DXprev = rows[voltage_row]
-        np.copyto(kvglobals.NodePhase, self.estimate)
-        np.copyto(kvglobals.NodeVoltage, self.voltage)
-        np.copyto(kvglobals.NodeDVoltage, self.dvoltage)
-        np.copyto(self.prev_element_phase, kvglobals.ElementPhase)
-        np.copyto(self.prev_element_voltage, kvglobals.ElementVoltage)
+        kvglobals.NodePhase[...] = self.estimate
+        kvglobals.NodeVoltage[...] = self.voltage
+        kvglobals.NodeDVoltage[...] = self.dvoltage
+        self.prev_element_phase[...] = kvglobals.ElementPhase
+        self.prev_element_voltage[...] = kvglobals.ElementVoltage
         self.core.UpdateValues()
         if count_nonzero(kvglobals.ElementInc) or count_nonzero(kvglobals.ElementDec):
             self._events(t_new, h)
