@@ -15,6 +15,8 @@ test: build
 bench: build
 	$(PY) bench/sweep.py
 	$(PY) bench/solve.py
+	$(PY) bench/transient.py
+	$(PY) bench/accuracy.py
 
 build: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
