@@ -217,7 +217,8 @@ def arrival_times(phase: np.ndarray, time: np.ndarray, level: float = math.pi) -
     k = 0
     while k < n - 1:
         if phase[k] < target <= phase[k + 1]:
-            lo, hi = max(0, k - 1), min(n, k + 3)
+            lo = max(0, min(k - 1, n - 4))
+            hi = min(n, lo + 4)
             ts = time[lo:hi] - time[k]
             coeffs = np.polyfit(ts, phase[lo:hi] - target, len(ts) - 1)
             a, b = 0.0, time[k + 1] - time[k]
