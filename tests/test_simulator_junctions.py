@@ -8,6 +8,7 @@ import pytest
 
 from simulation_support import average, requires
 from kivrun import simulate
+from kivrun.api import DEFAULT_TOLERANCE
 from kivrun.results import arrival_times
 from kivrun.units import PHI0
 
@@ -55,8 +56,8 @@ def test_subcritical_bias_holds_the_static_phase():
 
 def test_sfq_pulse_travels_down_a_jtl_and_converges_with_tolerance():
     netlist = jtl_netlist(12, stop=100e-12, probes=(1, 6, 12))
-    coarse = simulate(netlist, tolerance=2e-4)
-    fine = simulate(netlist, tolerance=1e-4)
+    coarse = simulate(netlist)  # default tolerance
+    fine = simulate(netlist, tolerance=0.5 * DEFAULT_TOLERANCE)
     order = [coarse.event_times(f"B{k}", +1) for k in range(1, 13)]
     assert all(len(times) == 1 for times in order)  # one quantum through every junction
     assert np.all(np.diff([times[0] for times in order]) > 0)  # in order down the line

@@ -1,20 +1,22 @@
-"""Transient engine: variable-step BDF2 on the node phases with Newton solves.
+"""Transient engine: variable-step BDF on the node phases with Newton solves.
 
 The unknowns are phases φ; voltages V = dφ/dt and their derivatives
-D = dV/dt follow from the phase history by the same formula,
-variable-step BDF2 (stiffly stable, so overdamped junctions do not ring):
+D = dV/dt follow from the phase history by the same formula, variable-step
+BDF2 by default (stiffly stable, so overdamped junctions do not ring):
 
     V(t+h) = a0·φ(t+h) + a1·φ(t) + a2·φ(t-h')
     D(t+h) = a0·V(t+h) + a1·V(t) + a2·V(t-h')
 
 with ω = h/h', a0 = (1+2ω)/((1+ω)h), a1 = -(1+ω)/h, a2 = ω²/((1+ω)h).  Hence
 dV/dφ = a0 and dD/dφ = a0² for the step, the coefficients the core reads.
+Order 3 uses the same scheme with one more history point.
 
-The predictor is the quadratic through the last three accepted points; its
-distance to the corrector, times h/(t_{n+1} - t_{n-2}), estimates the local
-error (Milne's device), which the step control keeps below ``tolerance``
-radians on every node phase.  The circuit starts at rest, so the history
-before t = 0 is the resting state and the first step is already BDF2.
+The predictor is the polynomial through the last order + 1 accepted points;
+its distance to the corrector, times h/(t_{n+1} - t_{n-order}), estimates
+the local error (Milne's device), which the step control keeps below
+``tolerance`` radians on every node phase.  The circuit starts at rest, so
+the history before t = 0 is the resting state and the first step already
+uses the full formula.
 """
 from __future__ import annotations
 
@@ -26,13 +28,14 @@ from typing import Any, Callable
 import numpy as np
 from numpy import count_nonzero
 
-largest = np.maximum.reduce
-COUNTER_DEAD_BAND = 0.5
-
 from . import SimulationParameters as SP
 from . import kvglobals
 from .builder import BuiltCircuit
 from .errors import SimulationError
+
+largest = np.maximum.reduce
+#: PHASE_HISTERESIS the engine runs with (see _bind_state).
+COUNTER_DEAD_BAND = 0.5
 
 
 @dataclass
@@ -42,7 +45,7 @@ class Settings:
     stop: float
     start: float = 0.0
     #: Local error bound per step on node phases, in radians.
-    tolerance: float = 1e-3
+    tolerance: float = 1e-4
     max_step: float = math.inf
     #: A positive value runs every step at this length, without error control.
     fixed_step: float = 0.0
