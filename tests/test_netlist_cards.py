@@ -121,6 +121,15 @@ class TestJunctions:
         assert jj.exponent == 20 and jj.subgap_resistance is None and jj.resistance == 5
 
 
+    def test_tunnel_junction_card(self):
+        c = parse(".model t jj(tjm=nb03, icrit=100u, rn=16, r0=160, vg=2.8m, cap=0.07p)\nB1 1 0 t area=2\n")
+        jj = c.elements[0].junction
+        assert (jj.kind, jj.kernel) == ("tjm", "nb03")
+        assert (jj.critical_current, jj.resistance, jj.subgap_resistance) == pytest.approx((200e-6, 8, 80))
+        with pytest.raises(NetlistError, match="needs rn"):
+            parse(".model t jj(tjm=x, icrit=1m)\nB1 1 0 t\n")
+
+
 class TestSubcircuits:
     CELL = """\
         .subckt cell a b lval=2p

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from simulation_support import average, requires
+import kivrun
 from kivrun import simulate
 from kivrun.api import DEFAULT_TOLERANCE
 from kivrun.results import arrival_times
@@ -99,3 +100,17 @@ def test_piecewise_linear_card_conducts_like_r0_below_and_rn_above_the_gap(volts
     # SPICE sign: the source delivers, so its own current (n+ to n-) is negative.
     assert average(r.time, r["I(V1)"], t0, t1) == pytest.approx(-mean, rel=1e-3)
     assert (len(events) - 1) / (events[-1] - events[0]) == pytest.approx(volts / PHI0, rel=1e-2)
+
+
+@requires("JunctionTJMModel")
+def test_tunnel_junction_holds_the_static_phase(monkeypatch):
+    # Whatever the kernel, its normalisation makes the steady tunnel current
+    # Ic·sin φ: a bias of Ic/2 settles at φ = π/6.  A one-pole test kernel.
+    from kivrun import kvconfig
+
+    monkeypatch.setitem(kvconfig.tjm_models, "test-kernel", ([1 + 0.5j], [0.2 + 0j], [-1 + 1j]))
+    r = simulate("* t\n.model t jj(tjm=test-kernel, icrit=100uA, rn=16, cap=0.2pF, vg=2.8mV)\n"
+                 "B1 1 0 t\nI1 0 1 50uA\nR1 1 0 4\n.tran 1p 300p\n.print p(B1)\n")
+    assert r["P(B1)"][-1] == pytest.approx(math.pi / 6, abs=1e-4)
+    with pytest.raises(kivrun.NetlistError, match="unknown tunnel-junction kernel"):
+        simulate("* t\n.model t jj(tjm=nope, icrit=100uA, rn=16)\nB1 1 0 t\nI1 0 1 50uA\n.tran 1p 3p\n")

@@ -22,7 +22,7 @@ import numpy as np
 
 from . import SimulationParameters as SP
 from . import kvglobals, units
-from .circuit import GROUND, Circuit, ElementSpec
+from .circuit import GROUND, Circuit, ElementSpec, JunctionSpec
 from .errors import NetlistError
 from .waveforms import Waveform
 
@@ -226,6 +226,9 @@ def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index:
     slots = _two_terminal(i, j)
     if jj.kind == "rsj":
         plans = [_Plan(spec, spec.name, "JunctionModel", (i, j), slots, [ic, shunt, cap], orientation=orientation)]
+    elif jj.kind == "tjm":
+        plans = [_Plan(spec, spec.name, "JunctionTJMModel", (i, j), slots,
+                       tunnel_parameters(jj), orientation=orientation)]
     elif jj.kind == "rsjph":
         # Reversed terminals see the shift with the opposite sign.
         plans = [_Plan(spec, spec.name, "JunctionRSJPHModel", (i, j), slots,
@@ -238,6 +241,25 @@ def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index:
                                [core(jj.subgap_resistance, "resistance")], orientation=orientation,
                                companion_of=index))
     return plans
+
+
+def tunnel_parameters(jj: JunctionSpec) -> list:
+    """[kernel, Ic, βc, wvg, wvrat, wrrat] of a tunnel junction, in core units.
+
+    The model's current is Ic·(sgw·V + beta·sgw²·dV/dt - tunnel term) with
+    sgw = 1/(wvg·wvrat), so matching the normal-state conductance 1/Rn and
+    the capacitance C gives wvg = Vg (the gap voltage in core units, which is
+    also its Josephson frequency in radians per core time unit, the scale of
+    the kernel's poles), wvrat = Ic·Rn/Vg and beta = Ic·Rn²·C, the
+    Stewart-McCumber parameter; wrrat = Rn/Rsubgap.
+    """
+    core = units.to_core
+    ic = core(jj.critical_current, "current")
+    rn = core(jj.resistance or 0.0, "resistance")
+    vg = core(jj.gap_voltage, "voltage")
+    cap = core(jj.capacitance, "capacitance")
+    subgap = jj.subgap_resistance or 10.0 * (jj.resistance or 0.0)
+    return [jj.kernel, ic, ic * rn * rn * cap, vg, ic * rn / vg, (jj.resistance or 0.0) / subgap]
 
 
 def _allocate_state(n_unknowns: int, n_elements: int) -> None:
@@ -265,6 +287,8 @@ def _bind(plans: list[_Plan], pattern: _Pattern) -> tuple[list[Element], list[So
         model = getattr(core, plan.cls)(*plan.args, eindex)
         slots = [pattern.slot(r, c) for r, c in plan.slot_pairs] or [0, 0, 0, 0]
         model.InitModel(*slots)
+        if plan.cls == "JunctionTJMModel":
+            _install_kernel(model, plan)
         if plan.waveform is not None:
             waveform, unit, sign = plan.waveform
             element: Element = SourceElement(plan.name, plan.spec.kind, model, waveform, unit, sign, plan.orientation)
@@ -277,6 +301,16 @@ def _bind(plans: list[_Plan], pattern: _Pattern) -> tuple[list[Element], list[So
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)
     return elements, varying, companions
+
+
+def _install_kernel(model: Any, plan: _Plan) -> None:
+    from . import kvconfig
+
+    params = plan.params or []
+    if params[0] not in kvconfig.tjm_models:
+        known = ", ".join(sorted(kvconfig.tjm_models)) or "none"
+        raise NetlistError(f"unknown tunnel-junction kernel (known: {known})", plan.spec.where, params[0])
+    model.InitTJMModel(params)
 
 
 def _register(elements: list[Element], n_unknowns: int) -> None:

@@ -32,6 +32,7 @@ class JunctionSpec:
     gap_voltage: float = 2.8e-3
     exponent: float = 10.0
     phase_shift: float = 0.0
+    kernel: str | None = None
 
 
 @dataclass

@@ -311,8 +311,12 @@ class _Reader:
     def _junction_spec(self, model: str) -> JunctionSpec:
         texts, where = self.models[model]
         values: dict[str, float] = {}
+        kernel = None
         for key, (text, at) in texts.items():
             if key in IGNORED_MODEL_PARAMETERS:
+                continue
+            if key == "tjm":
+                kernel = text.strip("'\"{}")
                 continue
             if key not in ("icrit", "cap", "rn", "r0", "rtype", "vg", "delv", "phi", "n"):
                 warnings.warn(f"{at}: junction model parameter '{key}' ignored", stacklevel=2)
@@ -321,6 +325,8 @@ class _Reader:
                 values[key] = evaluate(text, self.global_params)
             except ExpressionError as exc:
                 raise NetlistError(exc.message, at, exc.token) from None
+        if kernel is not None:
+            return tunnel_junction_from_model(values, kernel, where)
         return junction_from_model(values, where)
 
     def _waveform(self, tokens: list[str], card: Card, scope: dict[str, float]) -> Waveform:
@@ -491,6 +497,21 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
         delv = values.get("delv", 0.1e-3)
         exponent = 2.0 * max(1, round(2.0 * vg / delv))
     return JunctionSpec("rsjn", icrit, cap, branch, r0, vg, exponent)
+
+
+def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: Location) -> JunctionSpec:
+    """Tunnel junction (``tjm=KERNEL``): icrit, cap, rn, vg and the subgap r0."""
+    for key in ("icrit", "rn"):
+        if key not in values:
+            raise NetlistError(f"a tunnel junction needs {key}", where, "tjm")
+    for key in ("icrit", "rn", "r0", "vg"):
+        if key in values and values[key] <= 0:
+            raise NetlistError(f"{key} must be positive", where, key)
+    if "phi" in values or "rtype" in values:
+        raise NetlistError("tjm cannot be combined with rtype or phi", where, "tjm")
+    rn = values["rn"]
+    return JunctionSpec("tjm", values["icrit"], values.get("cap", 0.0), rn,
+                        values.get("r0", 10.0 * rn), values.get("vg", 2.8e-3), kernel=kernel)
 
 
 def _node_key(name: str) -> str:
