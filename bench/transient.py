@@ -13,7 +13,6 @@ run's wall time.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 import time

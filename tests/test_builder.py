@@ -35,6 +35,13 @@ def dense(built, values):
     return matrix
 
 
+def matrix_of(entries):
+    matrix = np.zeros((7, 7))
+    for row, col, value in entries:
+        matrix[row, col] += value
+    return matrix
+
+
 @pytest.fixture
 def built():
     return build(parse_netlist(NETLIST))
@@ -56,13 +63,14 @@ def test_static_and_step_matrices_match_hand_stamps(built):
     a0 = np.zeros(built.nnz)
     Stampworks.BuildStaticMatrix(a0)
     # Unknowns: 1 a, 2 b, 3 c, 4 I(L1), 5 I(L2 as b->0), 6 I(V1), 7 I(P1 as a->0).
-    expected = np.zeros((7, 7))
-    expected[0, 3] += 1; expected[3, 0] -= 1; expected[3, 3] += 4            # L1 a->0
-    expected[1, 4] += 1; expected[4, 1] -= 1; expected[4, 4] += 5            # L2 turned b->0
     mutual = -0.5 * np.sqrt(4 * 5)  # the turned inductor flips the coupling
-    expected[3, 4] += mutual; expected[4, 3] += mutual
-    expected[1, 1] += 2; expected[1, 2] -= 2; expected[2, 1] -= 2; expected[2, 2] += 2  # L3, 1/0.5
-    expected[0, 6] += 1; expected[6, 0] += 1                                 # P1 turned a->0
+    expected = matrix_of([
+        (0, 3, 1), (3, 0, -1), (3, 3, 4),                    # L1 a->0, branch 4
+        (1, 4, 1), (4, 1, -1), (4, 4, 5),                    # L2 turned b->0, branch 5
+        (3, 4, mutual), (4, 3, mutual),                      # K1
+        (1, 1, 2), (1, 2, -2), (2, 1, -2), (2, 2, 2),        # L3 nodal, 1/0.5
+        (0, 6, 1), (6, 0, 1),                                # P1 turned a->0, branch 7
+    ])
     assert np.allclose(dense(built, a0), expected)
 
     a1, a2, rhs = np.zeros(built.nnz), np.zeros(built.nnz), np.zeros(7)
@@ -72,10 +80,11 @@ def test_static_and_step_matrices_match_hand_stamps(built):
     SP.InterpCoeffDt, SP.InterpCoeffDDt, SP.TimeSteps = [10.0], [100.0], [0.1]
     SP.InitialSmoothFactor = 1.0
     Stampworks.BuildMatrix(a1, a2, rhs)
-    step = np.zeros((7, 7))
-    step[0, 0] += 5; step[0, 1] -= 5; step[1, 0] -= 5; step[1, 1] += 5     # R1: coeff_dt/2
-    step[1, 1] += 300                                                        # C1: coeff_ddt*3
-    step[2, 5] += 1; step[5, 2] += 1                                         # V1 c->0
+    step = matrix_of([
+        (0, 0, 5), (0, 1, -5), (1, 0, -5), (1, 1, 5),        # R1: coeff_dt / 2
+        (1, 1, 300),                                         # C1: coeff_ddt * 3
+        (2, 5, 1), (5, 2, 1),                                # V1 c->0, branch 6
+    ])
     assert np.allclose(dense(built, a1), step)
     assert not a2.any()
     # The phase source's constraint residual: 0 - (-1) with the terminals turned.

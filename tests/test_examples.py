@@ -1,7 +1,5 @@
 """The shipped example netlists run and do what their comments say."""
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest

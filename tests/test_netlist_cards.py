@@ -73,9 +73,11 @@ class TestCards:
         assert isinstance(pwl, PiecewiseLinear) and pwl.times == pytest.approx([0, 10e-12, 20e-12])
         assert pwl.values == pytest.approx([0, 1e-3, 0])
         pulse = e["V2"].waveform
-        assert isinstance(pulse, Pulse) and pulse.period == pytest.approx(20e-12) and pulse.width == pytest.approx(3e-12)
+        assert isinstance(pulse, Pulse)
+        assert (pulse.period, pulse.width) == pytest.approx((20e-12, 3e-12))
         sine = e["P1"].waveform
-        assert isinstance(sine, Sine) and sine.frequency == pytest.approx(1e10) and sine.delay == pytest.approx(1e-12)
+        assert isinstance(sine, Sine)
+        assert (sine.frequency, sine.delay) == pytest.approx((1e10, 1e-12))
         assert isinstance(e["I3"].waveform, PiecewiseLinear)
 
     def test_mutual_inductance_both_forms(self):

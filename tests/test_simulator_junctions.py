@@ -77,7 +77,8 @@ def test_pi_junction_settles_at_phase_pi(terminals):
     # sin(φ + π) puts the minimum of the Josephson energy at φ = ±π; a small
     # kick moves the junction off the unstable rest state at 0.
     r = simulate("* pi\n.model pj jj(icrit=100uA, cap=0.2pF, rn=2, phi=pi)\n"
-                 f"B1 {terminals} pj\nI1 0 1 pwl(0 0 1p 10u 2p 0)\nR1 1 0 100\n.tran 1p 200p\n.print p(1) p(B1)\n")
+                 f"B1 {terminals} pj\nI1 0 1 pwl(0 0 1p 10u 2p 0)\nR1 1 0 100\n"
+                 ".tran 1p 200p\n.print p(1) p(B1)\n")
     assert abs(r["P(1)"][-1]) == pytest.approx(math.pi, abs=1e-4)
     # The junction's own phase (with the shift) sits at a whole number of quanta.
     assert math.remainder(r["P(B1)"][-1], 2 * math.pi) == pytest.approx(0.0, abs=1e-4)

@@ -63,7 +63,8 @@ def test_live_sources_ramp_in_smoothly():
 
 def test_pulse_edges_are_not_stepped_over():
     # A 1 ps pulse 80 ps in: breakpoints force steps onto its corners.
-    r = simulate("* p\nI1 0 1 pulse(0 100u 80p 0.1p 0.1p 1p)\nR1 1 0 1\nC1 1 0 1f\n.tran 1p 200p\n.print v(1)\n")
+    r = simulate("* p\nI1 0 1 pulse(0 100u 80p 0.1p 0.1p 1p)\nR1 1 0 1\nC1 1 0 1f\n"
+                 ".tran 1p 200p\n.print v(1)\n")
     assert r["V(1)"].max() == pytest.approx(100e-6, rel=1e-2)
     assert np.interp(80.6e-12, r.time, r["V(1)"]) == pytest.approx(100e-6, rel=1e-2)
     assert abs(r["V(1)"][-1]) < 1e-9

@@ -191,23 +191,27 @@ def _two_terminal(i: int, j: int) -> list[tuple[int, int]]:
     return [(i, i), (i, j), (j, i), (j, j)]
 
 
+#: Passive two-terminal elements: model class and the quantity of their value.
+_PASSIVE = {"R": ("ResistorModel", "resistance"), "C": ("CapacitorModel", "capacitance"),
+            "L": ("InductorModel", "inductance")}
+
+
 def _plan_element(spec: ElementSpec, i: int, j: int, q: int, orientation: float,
                   index: int) -> list[_Plan]:
     kind, name = spec.kind, spec.name
-    core = units.to_core
-    if kind == "R":
-        return [_Plan(spec, name, "ResistorModel", (i, j), _two_terminal(i, j), [core(spec.value, "resistance")], orientation=orientation)]
-    if kind == "C":
-        return [_Plan(spec, name, "CapacitorModel", (i, j), _two_terminal(i, j), [core(spec.value, "capacitance")], orientation=orientation)]
-    if kind == "L" and not q:
-        return [_Plan(spec, name, "InductorModel", (i, j), _two_terminal(i, j), [core(spec.value, "inductance")], orientation=orientation)]
-    if kind == "L":
+    if kind == "L" and q:
+        value = units.to_core(spec.value or 0.0, "inductance")
         return [_Plan(spec, name, "InductorImpedanceModel", (i, j, q),
-                      [(i, q), (j, q), (q, i), (q, j), (q, q)], [core(spec.value, "inductance")], orientation=orientation)]
+                      [(i, q), (j, q), (q, i), (q, j), (q, q)], [value], orientation=orientation)]
+    if kind in _PASSIVE:
+        cls, quantity = _PASSIVE[kind]
+        value = units.to_core(spec.value or 0.0, quantity)
+        return [_Plan(spec, name, cls, (i, j), _two_terminal(i, j), [value], orientation=orientation)]
     if kind == "I":
         # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
         # delivers into its first terminal and draws from its second.
-        return [_Plan(spec, name, "CurrentSourceModel", (j, i), [], waveform=(spec.waveform, units.CURRENT, 1.0))]
+        return [_Plan(spec, name, "CurrentSourceModel", (j, i), [],
+                      waveform=(spec.waveform, units.CURRENT, 1.0))]
     if kind in "VP":
         cls = "VoltageSourceModel" if kind == "V" else "PhaseSourceModel"
         unit = units.VOLTAGE if kind == "V" else 1.0
@@ -225,7 +229,8 @@ def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index:
     shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
     slots = _two_terminal(i, j)
     if jj.kind == "rsj":
-        plans = [_Plan(spec, spec.name, "JunctionModel", (i, j), slots, [ic, shunt, cap], orientation=orientation)]
+        plans = [_Plan(spec, spec.name, "JunctionModel", (i, j), slots, [ic, shunt, cap],
+                       orientation=orientation)]
     elif jj.kind == "tjm":
         plans = [_Plan(spec, spec.name, "JunctionTJMModel", (i, j), slots,
                        tunnel_parameters(jj), orientation=orientation)]
@@ -235,7 +240,8 @@ def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index:
                        [ic, shunt, cap, jj.phase_shift * orientation], orientation=orientation)]
     else:
         plans = [_Plan(spec, spec.name, "JunctionRSJNModel", (i, j), slots,
-                       [ic, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, cap], orientation=orientation)]
+                       [ic, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, cap],
+                       orientation=orientation)]
         if jj.subgap_resistance:
             plans.append(_Plan(spec, spec.name + "#r0", "ResistorModel", (i, j), slots,
                                [core(jj.subgap_resistance, "resistance")], orientation=orientation,
@@ -278,7 +284,8 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> None:
     SP.InitialSmoothFactor = 1.0
 
 
-def _bind(plans: list[_Plan], pattern: _Pattern) -> tuple[list[Element], list[SourceElement], dict[int, list[int]]]:
+def _bind(plans: list[_Plan], pattern: _Pattern
+          ) -> tuple[list[Element], list[SourceElement], dict[int, list[int]]]:
     core = _stampworks()
     elements: list[Element] = []
     varying: list[SourceElement] = []
@@ -291,7 +298,8 @@ def _bind(plans: list[_Plan], pattern: _Pattern) -> tuple[list[Element], list[So
             _install_kernel(model, plan)
         if plan.waveform is not None:
             waveform, unit, sign = plan.waveform
-            element: Element = SourceElement(plan.name, plan.spec.kind, model, waveform, unit, sign, plan.orientation)
+            element: Element = SourceElement(plan.name, plan.spec.kind, model, waveform, unit, sign,
+                                             plan.orientation)
             if not waveform.is_constant():
                 varying.append(element)  # type: ignore[arg-type]
         else:

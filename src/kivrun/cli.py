@@ -13,11 +13,12 @@ from typing import Callable
 from .errors import NetlistError, SimulationError
 
 #: name -> (help, configure(parser), handler(args) -> exit code)
-SUBCOMMANDS: dict[str, tuple[str, Callable[[argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]] = {}
+Configure = Callable[[argparse.ArgumentParser], None]
+Handler = Callable[[argparse.Namespace], int]
+SUBCOMMANDS: dict[str, tuple[str, Configure, Handler]] = {}
 
 
-def register(name: str, help_text: str, configure: Callable[[argparse.ArgumentParser], None],
-             handler: Callable[[argparse.Namespace], int]) -> None:
+def register(name: str, help_text: str, configure: Configure, handler: Handler) -> None:
     SUBCOMMANDS[name] = (help_text, configure, handler)
 
 
@@ -37,7 +38,8 @@ class ProgressBar:
             return
         width = 30
         filled = int(round(width * min(max(fraction, 0.0), 1.0)))
-        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {100 * fraction:5.1f}%  {elapsed:6.1f} s")
+        bar = "#" * filled + "." * (width - filled)
+        self.stream.write(f"\r[{bar}] {100 * fraction:5.1f}%  {elapsed:6.1f} s")
         self.stream.flush()
         self.shown = True
 
@@ -54,7 +56,8 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--raw", action="store_true",
                         help="CSV on the accepted time points instead of the .tran output step")
     parser.add_argument("--tol", type=float, help="local error bound per step (radians)")
-    parser.add_argument("--fixed-step", type=float, metavar="SECONDS", help="fixed time step, no error control")
+    parser.add_argument("--fixed-step", type=float, metavar="SECONDS",
+                        help="fixed time step, no error control")
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
 
 
@@ -80,7 +83,8 @@ register("run", "simulate a netlist", _configure_run, run_command)
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="kivrun", description="Transient simulator for superconducting circuits")
+    parser = argparse.ArgumentParser(prog="kivrun",
+                                     description="Transient simulator for superconducting circuits")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, (help_text, configure, _) in SUBCOMMANDS.items():
         configure(sub.add_parser(name, help=help_text))

@@ -89,7 +89,7 @@ class _Reader:
                 break
             if keyword == ".subckt":
                 if open_subckt is not None:
-                    raise NetlistError("subcircuit definitions cannot nest", card.where, card.tokens[1] if len(card.tokens) > 1 else keyword)
+                    raise NetlistError("subcircuit definitions cannot nest", card.where, card.tokens[-1])
                 open_subckt = self._subckt_header(card)
                 continue
             if keyword == ".ends":
@@ -432,7 +432,7 @@ class _Reader:
 
     def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
         keys = tuple(_node_key(a) for a in args)
-        for arg, key in zip(args, keys):
+        for arg in args:
             if not self._has_node(arg):
                 raise NetlistError("unknown node", card.where, arg)
         if all(k == GROUND for k in keys):
