@@ -6,6 +6,7 @@ from simulation_support import requires
 from kivrun import SimulationParameters as SP
 from kivrun import kvglobals, units
 from kivrun.builder import build
+from kivrun.errors import NetlistError
 from kivrun.netlist import parse_netlist
 
 pytestmark = requires("InductorImpedanceModel", "MutualInductanceModel", "VoltageSourceModel",
@@ -99,3 +100,9 @@ def test_pattern_holds_every_node_diagonal():
     assert {(0, 0), (1, 1)} <= diagonal
     assert (2, 2) not in diagonal  # a source's own row has no diagonal entry
     assert np.all(np.diff(pointers) > 0) and len(pointers) == built.n_unknowns + 1
+
+
+def test_node_fed_only_by_current_sources_is_refused():
+    with pytest.raises(NetlistError, match="only to current sources") as info:
+        build(parse_netlist("* f\nR1 1 0 1\nI1 1 2 1u\n.tran 1p 2p\n"))
+    assert (info.value.where.line, info.value.token) == (3, "2")

@@ -137,6 +137,7 @@ class _Plan:
 
 def build(circuit: Circuit) -> BuiltCircuit:
     """Number the circuit, bind one model per element and register them with the core."""
+    _check_nodes(circuit)
     node_numbers = {name: k + 1 for k, name in enumerate(circuit.nodes())}
     n_nodes = len(node_numbers)
     plans, n_unknowns = _plan(circuit, node_numbers, n_nodes)
@@ -154,6 +155,18 @@ def build(circuit: Circuit) -> BuiltCircuit:
     return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
                         {e.name.lower(): k for k, e in enumerate(elements)}, varying,
                         col_pointers, row_indices, companions)
+
+
+def _check_nodes(circuit: Circuit) -> None:
+    """A node that only current sources touch has no equation to solve."""
+    touched: dict[str, ElementSpec] = {}
+    sourced: dict[str, ElementSpec] = {}
+    for spec in circuit.elements:
+        for node in spec.nodes:
+            (sourced if spec.kind == "I" else touched).setdefault(node, spec)
+    for node, spec in sourced.items():
+        if node != GROUND and node not in touched:
+            raise NetlistError("node is connected only to current sources", spec.where, node)
 
 
 def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
