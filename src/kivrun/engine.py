@@ -103,15 +103,13 @@ class Engine:
         self.rhs = np.zeros(n)
         self.solver = Factorist.Factorist()
         self.solver.analyze(n, built.col_pointers, built.row_indices)
-        # The history lives in the rows of one matrix (order + 1 phase rows,
-        # order voltage rows), so that the predicted estimate, its voltage
-        # and its voltage derivative come out of a single matrix product.
-        # Rows are recycled in a ring: ``phase_rows[0]`` is the newest.
+        # The history lives in the rows of one matrix, newest first: order + 1
+        # phase rows, then order voltage rows.  The predicted estimate, its
+        # voltage and its voltage derivative come out of one matrix product.
         k = self.order = settings.order
         self.history = np.zeros((2 * k + 1, n))
-        self.rows = list(self.history)
-        self.phase_rows = list(range(k + 1))
-        self.voltage_rows = list(range(k + 1, 2 * k + 1))
+        self.newest_phase = self.history[0]
+        self.newest_voltage = self.history[k + 1]
         self.weights = np.zeros((4, 2 * k + 1))
         # Rows: estimate, voltage, voltage derivative (updated together by
         # Newton), and the predictor kept for the error estimate.
@@ -128,11 +126,11 @@ class Engine:
 
     # -- set-up -----------------------------------------------------------
     def _bind_state(self) -> None:
-        SP.X = [self.rows[self.phase_rows[0]], self.estimate]
+        SP.X = [self.newest_phase, self.estimate]
         SP.Xind = 1
         SP.DX = self.voltage
         SP.DDX = self.dvoltage
-        SP.DXprev = self.rows[self.voltage_rows[0]]
+        SP.DXprev = self.newest_voltage
         SP.InterpCoeffDt = [1.0]
         SP.InterpCoeffDDt = [1.0]
         SP.TimeSteps = [1.0]
@@ -235,17 +233,12 @@ class Engine:
         a0 = bdf[0]
         k = self.order
         # est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.
-        weights = self.weights
-        weights.fill(0.0)
-        for j, row in enumerate(self.phase_rows):
-            v_weight = a0 * predictor[j] + (bdf[j + 1] if j < k else 0.0)
-            weights[0, row] = predictor[j]
-            weights[1, row] = v_weight
-            weights[2, row] = a0 * v_weight
-            weights[3, row] = predictor[j]
-        for j, row in enumerate(self.voltage_rows):
-            weights[2, row] = bdf[j + 1]
-        np.dot(weights, self.history, out=self.state)
+        v_weights = [a0 * c + b for c, b in zip(predictor, bdf[1:] + [0.0])]
+        padding = [0.0] * k
+        phase_weights = predictor + padding
+        self.weights[...] = (phase_weights, v_weights + padding,
+                             [a0 * w for w in v_weights] + bdf[1:], phase_weights)
+        np.dot(self.weights, self.history, out=self.state)
         est, work = self.estimate, self.work
 
         SP.InterpCoeffDt[0] = a0
@@ -318,18 +311,14 @@ class Engine:
 
     def _accept(self, t_new: float, h: float) -> None:
         self.stats.accepted += 1
-        # The oldest history rows take the accepted values and become the newest.
-        rows = self.rows
-        phase_row = self.phase_rows.pop()
-        voltage_row = self.voltage_rows.pop()
-        rows[phase_row][...] = self.estimate
-        rows[voltage_row][...] = self.voltage
-        self.phase_rows.insert(0, phase_row)
-        self.voltage_rows.insert(0, voltage_row)
+        # Shift the history down one row (NumPy copies overlapping rows safely).
+        history, k = self.history, self.order
+        history[1: k + 1] = history[:k]
+        history[k + 2:] = history[k + 1: 2 * k]
+        self.newest_phase[...] = self.estimate
+        self.newest_voltage[...] = self.voltage
         self.times.pop()
         self.times.insert(0, t_new)
-        SP.X[0] = rows[phase_row]
-        SP.DXprev = rows[voltage_row]
         kvglobals.NodePhase[...] = self.estimate
         kvglobals.NodeVoltage[...] = self.voltage
         kvglobals.NodeDVoltage[...] = self.dvoltage
