@@ -22,7 +22,7 @@ import numpy as np
 
 from . import SimulationParameters as SP
 from . import kvglobals, units
-from .circuit import GROUND, Circuit, ElementSpec, JunctionSpec
+from .circuit import GROUND, Circuit, CircuitElement, JunctionValues
 from .errors import NetlistError
 from .waveforms import Waveform
 
@@ -124,7 +124,7 @@ class _Pattern:
 class _Plan:
     """One model to create: its class, constructor arguments, slot pairs, parameters."""
 
-    spec: ElementSpec
+    component: CircuitElement
     name: str
     cls: str
     args: tuple[int, ...]
@@ -159,14 +159,14 @@ def build(circuit: Circuit) -> BuiltCircuit:
 
 def _check_nodes(circuit: Circuit) -> None:
     """A node that only current sources touch has no equation to solve."""
-    touched: dict[str, ElementSpec] = {}
-    sourced: dict[str, ElementSpec] = {}
-    for spec in circuit.elements:
-        for node in spec.nodes:
-            (sourced if spec.kind == "I" else touched).setdefault(node, spec)
-    for node, spec in sourced.items():
+    touched: dict[str, CircuitElement] = {}
+    sourced: dict[str, CircuitElement] = {}
+    for component in circuit.elements:
+        for node in component.nodes:
+            (sourced if component.kind == "I" else touched).setdefault(node, component)
+    for node, component in sourced.items():
         if node != GROUND and node not in touched:
-            raise NetlistError("node is connected only to current sources", spec.where, node)
+            raise NetlistError("node is connected only to current sources", component.where, node)
 
 
 def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
@@ -175,26 +175,26 @@ def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple
     next_unknown = n_nodes + 1
     branch_of: dict[str, tuple[int, float]] = {}
     plans: list[_Plan] = []
-    for spec in circuit.elements:
-        if spec.kind == "K":
+    for component in circuit.elements:
+        if component.kind == "K":
             continue
-        n1 = node_numbers.get(spec.nodes[0], 0) if spec.nodes[0] != GROUND else 0
-        n2 = node_numbers.get(spec.nodes[1], 0) if spec.nodes[1] != GROUND else 0
+        n1 = node_numbers.get(component.nodes[0], 0) if component.nodes[0] != GROUND else 0
+        n2 = node_numbers.get(component.nodes[1], 0) if component.nodes[1] != GROUND else 0
         orientation = 1.0
-        if n1 == 0 and spec.kind != "I":
+        if n1 == 0 and component.kind != "I":
             n1, n2, orientation = n2, 0, -1.0
         q = 0
-        if spec.kind in "VP" or (spec.kind == "L" and spec.key in branch_form):
+        if component.kind in "VP" or (component.kind == "L" and component.key in branch_form):
             q = next_unknown
             next_unknown += 1
-            branch_of[spec.key] = (q, orientation)
-        plans.extend(_plan_element(spec, n1, n2, q, orientation, len(plans)))
-    for spec in circuit.elements:
-        if spec.kind == "K":
-            (q, s1), (v, s2) = (branch_of[k] for k in spec.coupled or ())
-            l1, l2 = (inductors[k].value or 0.0 for k in spec.coupled or ())
-            mutual = (spec.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
-            plans.append(_Plan(spec, spec.name, "MutualInductanceModel", (q, v),
+            branch_of[component.key] = (q, orientation)
+        plans.extend(_plan_element(component, n1, n2, q, orientation, len(plans)))
+    for component in circuit.elements:
+        if component.kind == "K":
+            (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
+            l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
+            mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
+            plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
                                [(q, q), (q, v), (v, q), (v, v)],
                                [units.to_core(mutual, "inductance")]))
     return plans, next_unknown - 1
@@ -209,32 +209,32 @@ _PASSIVE = {"R": ("ResistorModel", "resistance"), "C": ("CapacitorModel", "capac
             "L": ("InductorModel", "inductance")}
 
 
-def _plan_element(spec: ElementSpec, i: int, j: int, q: int, orientation: float,
+def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation: float,
                   index: int) -> list[_Plan]:
-    kind, name = spec.kind, spec.name
+    kind, name = component.kind, component.name
     if kind == "L" and q:
-        value = units.to_core(spec.value or 0.0, "inductance")
-        return [_Plan(spec, name, "InductorImpedanceModel", (i, j, q),
+        value = units.to_core(component.value or 0.0, "inductance")
+        return [_Plan(component, name, "InductorImpedanceModel", (i, j, q),
                       [(i, q), (j, q), (q, i), (q, j), (q, q)], [value], orientation=orientation)]
     if kind in _PASSIVE:
         cls, quantity = _PASSIVE[kind]
-        value = units.to_core(spec.value or 0.0, quantity)
-        return [_Plan(spec, name, cls, (i, j), _two_terminal(i, j), [value], orientation=orientation)]
+        value = units.to_core(component.value or 0.0, quantity)
+        return [_Plan(component, name, cls, (i, j), _two_terminal(i, j), [value], orientation=orientation)]
     if kind == "I":
         # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
         # delivers into its first terminal and draws from its second.
-        return [_Plan(spec, name, "CurrentSourceModel", (j, i), [],
-                      waveform=(spec.waveform, units.CURRENT, 1.0))]
+        return [_Plan(component, name, "CurrentSourceModel", (j, i), [],
+                      waveform=(component.waveform, units.CURRENT, 1.0))]
     if kind in "VP":
         cls = "VoltageSourceModel" if kind == "V" else "PhaseSourceModel"
         unit = units.VOLTAGE if kind == "V" else 1.0
-        return [_Plan(spec, name, cls, (i, j, q), [(i, q), (j, q), (q, i), (q, j)],
-                      waveform=(spec.waveform, unit, orientation), orientation=orientation)]
-    return _plan_junction(spec, i, j, orientation, index)
+        return [_Plan(component, name, cls, (i, j, q), [(i, q), (j, q), (q, i), (q, j)],
+                      waveform=(component.waveform, unit, orientation), orientation=orientation)]
+    return _plan_junction(component, i, j, orientation, index)
 
 
-def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index: int) -> list[_Plan]:
-    jj = spec.junction
+def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float, index: int) -> list[_Plan]:
+    jj = component.junction
     assert jj is not None
     core = units.to_core
     ic = core(jj.critical_current, "current")
@@ -242,27 +242,27 @@ def _plan_junction(spec: ElementSpec, i: int, j: int, orientation: float, index:
     shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
     slots = _two_terminal(i, j)
     if jj.kind == "rsj":
-        plans = [_Plan(spec, spec.name, "JunctionModel", (i, j), slots, [ic, shunt, cap],
+        plans = [_Plan(component, component.name, "JunctionModel", (i, j), slots, [ic, shunt, cap],
                        orientation=orientation)]
     elif jj.kind == "tjm":
-        plans = [_Plan(spec, spec.name, "JunctionTJMModel", (i, j), slots,
+        plans = [_Plan(component, component.name, "JunctionTJMModel", (i, j), slots,
                        tunnel_parameters(jj), orientation=orientation)]
     elif jj.kind == "rsjph":
         # Reversed terminals see the shift with the opposite sign.
-        plans = [_Plan(spec, spec.name, "JunctionRSJPHModel", (i, j), slots,
+        plans = [_Plan(component, component.name, "JunctionRSJPHModel", (i, j), slots,
                        [ic, shunt, cap, jj.phase_shift * orientation], orientation=orientation)]
     else:
-        plans = [_Plan(spec, spec.name, "JunctionRSJNModel", (i, j), slots,
+        plans = [_Plan(component, component.name, "JunctionRSJNModel", (i, j), slots,
                        [ic, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, cap],
                        orientation=orientation)]
         if jj.subgap_resistance:
-            plans.append(_Plan(spec, spec.name + "#r0", "ResistorModel", (i, j), slots,
+            plans.append(_Plan(component, component.name + "#r0", "ResistorModel", (i, j), slots,
                                [core(jj.subgap_resistance, "resistance")], orientation=orientation,
                                companion_of=index))
     return plans
 
 
-def tunnel_parameters(jj: JunctionSpec) -> list:
+def tunnel_parameters(jj: JunctionValues) -> list:
     """[kernel, Ic, βc, wvg, wvrat, wrrat] of a tunnel junction, in core units.
 
     The model's current is Ic·(sgw·V + beta·sgw²·dV/dt - tunnel term) with
@@ -311,12 +311,13 @@ def _bind(plans: list[_Plan], pattern: _Pattern
             _install_kernel(model, plan)
         if plan.waveform is not None:
             waveform, unit, sign = plan.waveform
-            element: Element = SourceElement(plan.name, plan.spec.kind, model, waveform, unit, sign,
+            element: Element = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
                                              plan.orientation)
             if not waveform.is_constant():
                 varying.append(element)  # type: ignore[arg-type]
         else:
-            element = Element(plan.name, plan.spec.kind, model, list(plan.params or []), plan.orientation)
+            element = Element(plan.name, plan.component.kind, model, list(plan.params or []),
+                              plan.orientation)
         element.UpdateParameters()
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
@@ -330,7 +331,8 @@ def _install_kernel(model: Any, plan: _Plan) -> None:
     params = plan.params or []
     if params[0] not in kvconfig.tjm_models:
         known = ", ".join(sorted(kvconfig.tjm_models)) or "none"
-        raise NetlistError(f"unknown tunnel-junction kernel (known: {known})", plan.spec.where, params[0])
+        raise NetlistError(f"unknown tunnel-junction kernel (known: {known})", plan.component.where,
+                           params[0])
     model.InitTJMModel(params)
 
 

@@ -15,7 +15,7 @@ GROUND = "0"
 
 
 @dataclass
-class JunctionSpec:
+class JunctionValues:
     """Junction values in SI, already scaled by the instance's area.
 
     ``kind`` is ``rsj`` (linear shunt ``resistance``, None for none),
@@ -36,7 +36,7 @@ class JunctionSpec:
 
 
 @dataclass
-class ElementSpec:
+class CircuitElement:
     """One circuit element: kind is one of R L C K B I V P."""
 
     kind: str
@@ -45,7 +45,7 @@ class ElementSpec:
     where: Location
     value: float | None = None
     waveform: Waveform | None = None
-    junction: JunctionSpec | None = None
+    junction: JunctionValues | None = None
     #: For K: the keys (lower-case full names) of the two coupled inductors.
     coupled: tuple[str, str] | None = None
 
@@ -77,7 +77,7 @@ class Transient:
 @dataclass
 class Circuit:
     title: str
-    elements: list[ElementSpec] = field(default_factory=list)
+    elements: list[CircuitElement] = field(default_factory=list)
     probes: list[Probe] = field(default_factory=list)
     transient: Transient | None = None
     options: dict[str, float] = field(default_factory=dict)

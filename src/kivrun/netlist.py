@@ -13,7 +13,7 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Mapping
 
-from .circuit import GROUND, Circuit, ElementSpec, JunctionSpec, Probe, Transient
+from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Probe, Transient
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
 from .netlist_lines import Card, read_cards
@@ -67,7 +67,7 @@ class _Reader:
         self.param_cards: list[Card] = []
         self.top: list[Card] = []
         self.print_cards: list[Card] = []
-        self.element_keys: dict[str, ElementSpec] = {}
+        self.element_keys: dict[str, CircuitElement] = {}
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -229,7 +229,7 @@ class _Reader:
         port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
         self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1)
 
-    def _add(self, element: ElementSpec) -> None:
+    def _add(self, element: CircuitElement) -> None:
         if element.key in self.element_keys:
             raise NetlistError("element defined twice", element.where, element.name)
         if element.kind != "K" and all(n == GROUND for n in element.nodes[:2]):
@@ -238,7 +238,7 @@ class _Reader:
         self.circuit.elements.append(element)
 
     def _element(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                 suffix: str) -> ElementSpec:
+                 suffix: str) -> CircuitElement:
         tokens = card.tokens
         kind = tokens[0][0].upper()
         name = tokens[0] + suffix
@@ -249,7 +249,7 @@ class _Reader:
             value = self._number(tokens[3], card, scope)
             if value <= 0:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
-            return ElementSpec(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
         if kind == "K":
             return self._coupling(card, scope, name, suffix)
         if kind == "B":
@@ -258,10 +258,11 @@ class _Reader:
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
             waveform = self._waveform(tokens[3:], card, scope)
-            return ElementSpec(kind, name, (node(tokens[1]), node(tokens[2])), card.where, waveform=waveform)
+            nodes = (node(tokens[1]), node(tokens[2]))
+            return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         raise NetlistError("unknown element type", card.where, tokens[0])
 
-    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> ElementSpec:
+    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         if len(positional) == 3 and not assignments:
             coefficient_text = positional.pop()
@@ -273,10 +274,10 @@ class _Reader:
         if not -1.0 < coefficient < 1.0:
             raise NetlistError("coupling coefficient must lie between -1 and 1", card.where, coefficient_text)
         coupled = tuple((p + suffix).lower() for p in positional)
-        return ElementSpec("K", name, (), card.where, value=coefficient, coupled=coupled)  # type: ignore[arg-type]
+        return CircuitElement("K", name, (), card.where, value=coefficient, coupled=coupled)  # type: ignore[arg-type]
 
     def _junction(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                  name: str) -> ElementSpec:
+                  name: str) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         # An optional third node (a phase-output node in some dialects) is ignored.
         if len(positional) not in (3, 4):
@@ -291,24 +292,24 @@ class _Reader:
         ic_text = assignments.get("ic")
         if area_text is not None and ic_text is not None:
             raise NetlistError("give either area= or ic=, not both", card.where, "ic")
-        spec = self._junction_spec(model_name.lower())
+        jj = self._junction_values(model_name.lower())
         area = 1.0
         if area_text is not None:
             area = self._number(area_text, card, scope)
         elif ic_text is not None:
-            area = self._number(ic_text, card, scope) / spec.critical_current
+            area = self._number(ic_text, card, scope) / jj.critical_current
         if area <= 0:
             raise NetlistError("junction area must be positive", card.where, area_text or ic_text)
-        spec.critical_current *= area
-        spec.capacitance *= area
-        if spec.resistance is not None:
-            spec.resistance /= area
-        if spec.subgap_resistance is not None:
-            spec.subgap_resistance /= area
-        return ElementSpec("B", name, (node(positional[0]), node(positional[1])), card.where,
-                           junction=spec)
+        jj.critical_current *= area
+        jj.capacitance *= area
+        if jj.resistance is not None:
+            jj.resistance /= area
+        if jj.subgap_resistance is not None:
+            jj.subgap_resistance /= area
+        return CircuitElement("B", name, (node(positional[0]), node(positional[1])), card.where,
+                              junction=jj)
 
-    def _junction_spec(self, model: str) -> JunctionSpec:
+    def _junction_values(self, model: str) -> JunctionValues:
         texts, where = self.models[model]
         values: dict[str, float] = {}
         kernel = None
@@ -447,7 +448,7 @@ class _Reader:
         label = {"ev": "V", "i": "I", "ep": "P"}[quantity] + f"({element.name})"
         self.circuit.probes.append(Probe(quantity, (element.key,), label, card.where))
 
-    def _find_element(self, name: str) -> ElementSpec | None:
+    def _find_element(self, name: str) -> CircuitElement | None:
         key = name.lower().replace("|", ".")
         if key in self.element_keys:
             return self.element_keys[key]
@@ -456,7 +457,7 @@ class _Reader:
         return self.element_keys.get(".".join([parts[-1]] + parts[-2::-1])) if len(parts) > 1 else None
 
 
-def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionSpec:
+def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionValues:
     """Junction of unit area from a ``jj`` model card (SI values).
 
     rtype absent: RSJ with shunt rn (or r0).  rtype=0: no quasiparticle
@@ -478,7 +479,7 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     if rtype is None or rtype == 0:
         resistance = None if rtype == 0 else (rn if rn is not None else r0)
         kind = "rsjph" if phi != 0.0 else "rsj"
-        return JunctionSpec(kind, icrit, cap, resistance, phase_shift=phi)
+        return JunctionValues(kind, icrit, cap, resistance, phase_shift=phi)
     if rtype != 1:
         raise NetlistError("unsupported rtype (0 or 1)", where, "rtype")
     if phi != 0.0:
@@ -496,10 +497,10 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
         # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
         delv = values.get("delv", 0.1e-3)
         exponent = 2.0 * max(1, round(2.0 * vg / delv))
-    return JunctionSpec("rsjn", icrit, cap, branch, r0, vg, exponent)
+    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent)
 
 
-def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: Location) -> JunctionSpec:
+def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: Location) -> JunctionValues:
     """Tunnel junction (``tjm=KERNEL``): icrit, cap, rn, vg and the subgap r0."""
     for key in ("icrit", "rn"):
         if key not in values:
@@ -510,7 +511,7 @@ def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: 
     if "phi" in values or "rtype" in values:
         raise NetlistError("tjm cannot be combined with rtype or phi", where, "tjm")
     rn = values["rn"]
-    return JunctionSpec("tjm", values["icrit"], values.get("cap", 0.0), rn,
+    return JunctionValues("tjm", values["icrit"], values.get("cap", 0.0), rn,
                         values.get("r0", 10.0 * rn), values.get("vg", 2.8e-3), kernel=kernel)
 
 

@@ -198,9 +198,9 @@ def default_probes(built: BuiltCircuit) -> list[Probe]:
     for node in built.node_numbers:
         if "." not in node:
             probes.append(Probe("v", (node,), f"V({node})", where))
-    for spec in built.circuit.elements:
-        if spec.kind == "B":
-            probes.append(Probe("ep", (spec.key,), f"P({spec.name})", where))
+    for component in built.circuit.elements:
+        if component.kind == "B":
+            probes.append(Probe("ep", (component.key,), f"P({component.name})", where))
     return probes
 
 
