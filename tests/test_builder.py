@@ -106,3 +106,11 @@ def test_node_fed_only_by_current_sources_is_refused():
     with pytest.raises(NetlistError, match="only to current sources") as info:
         build(parse_netlist("* f\nR1 1 0 1\nI1 1 2 1u\n.tran 1p 2p\n"))
     assert (info.value.where.line, info.value.token) == (3, "2")
+
+
+@requires("VoltageSourceModel")
+def test_loop_of_voltage_sources_is_reported():
+    from kivrun import SimulationError, simulate
+
+    with pytest.raises(SimulationError, match="singular"):
+        simulate("* loop\nV1 1 0 1m\nV2 1 0 2m\nR1 1 0 1\n.tran 1p 2p\n")

@@ -287,7 +287,14 @@ class Engine:
             else:
                 core.UpdateMatrix(a2m, rhs)
             np.add(a01, a2m, out=system)
-            solver.solveSparseMatrix(system, rhs)
+            try:
+                solver.solveSparseMatrix(system, rhs)
+            except np.linalg.LinAlgError:
+                if not self.stats.newton_iterations:
+                    raise SimulationError(
+                        "the circuit matrix is singular (a loop of voltage or phase sources, "
+                        "or part of the circuit without a path to ground?)") from None
+                return False  # a shorter step may do
             self.stats.newton_iterations += 1
             # φ moves by Δ, V by a0·Δ and D by a0²·Δ.
             np.multiply(gain, rhs, out=state_work)
