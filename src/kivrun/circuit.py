@@ -12,6 +12,13 @@ from .errors import Location
 from .waveforms import Waveform
 
 GROUND = "0"
+GROUND_NAMES = ("0", "gnd")
+
+
+def node_key(name: str) -> str:
+    """The name under which a node is known: lower case, ground as ``0``."""
+    key = name.lower()
+    return GROUND if key in GROUND_NAMES else key
 
 
 @dataclass

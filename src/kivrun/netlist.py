@@ -7,20 +7,20 @@ file, the line and the offending token.
 """
 from __future__ import annotations
 
-import math
 import os
 import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Mapping
 
-from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Probe, Transient
+from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
+from .junction_models import junction_from_model, tunnel_junction_from_model
 from .netlist_lines import Card, read_cards
-from .waveforms import Constant, PiecewiseLinear, Pulse, Sine, Waveform
+from .netlist_outputs import OutputReader
+from .waveforms import parse_waveform
 
 ELEMENT_KINDS = "RLCKBIVP"
-GROUND_NAMES = ("0", "gnd")
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Options a netlist may set with ``.options``; see the simulator docs.
 KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
@@ -53,10 +53,6 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".") -> Ci
     return _Reader(title, cards, name).run()
 
 
-def _lower(token: str) -> str:
-    return token.lower()
-
-
 class _Reader:
     def __init__(self, title: str, cards: list[Card], source: str):
         self.circuit = Circuit(title=title, source=source)
@@ -68,6 +64,7 @@ class _Reader:
         self.top: list[Card] = []
         self.print_cards: list[Card] = []
         self.element_keys: dict[str, CircuitElement] = {}
+        self._nodes: set[str] | None = None
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -75,8 +72,9 @@ class _Reader:
         self.global_params = _evaluate_params(self.param_cards, {})
         self._expand(self.top, self.global_params, {}, "", 0)
         self._check_couplings()
+        outputs = OutputReader(self.circuit, self.element_keys)
         for card in self.print_cards:
-            self._print(card)
+            outputs.read(card)
         if not self.circuit.elements:
             raise NetlistError("netlist has no elements", Location(self.circuit.source, 0), "")
         return self.circuit
@@ -121,7 +119,7 @@ class _Reader:
         ports = [p for p in ports if p.lower() != "params:"]
         if tokens[1].lower() in self.subcircuits:
             raise NetlistError("subcircuit defined twice", card.where, tokens[1])
-        return Subcircuit(tokens[1], [_node_key(p) for p in ports], defaults, card.where)
+        return Subcircuit(tokens[1], [node_key(p) for p in ports], defaults, card.where)
 
     def _model(self, card: Card) -> None:
         tokens = card.tokens
@@ -186,7 +184,7 @@ class _Reader:
         scope.update(_evaluate_params([c for c in cards if c.keyword == ".param"], scope))
 
         def node(name: str) -> str:
-            key = _node_key(name)
+            key = node_key(name)
             if key == GROUND:
                 return GROUND
             if key in port_map:
@@ -257,7 +255,10 @@ class _Reader:
         if kind in "IVP":
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
-            waveform = self._waveform(tokens[3:], card, scope)
+            try:
+                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope))
+            except ValueError as exc:
+                raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         raise NetlistError("unknown element type", card.where, tokens[0])
@@ -330,38 +331,6 @@ class _Reader:
             return tunnel_junction_from_model(values, kernel, where)
         return junction_from_model(values, where)
 
-    def _waveform(self, tokens: list[str], card: Card, scope: dict[str, float]) -> Waveform:
-        words = [t for t in tokens if t not in ("(", ")")]
-        head = words[0].lower()
-        if head == "dc":
-            if len(words) == 2:
-                return Constant(self._number(words[1], card, scope))
-            if len(words) > 2 and words[2].lower() in ("pwl", "pulse", "sin"):
-                return self._waveform(tokens[tokens.index(words[2]):], card, scope)
-            raise NetlistError("DC needs one value", card.where, " ".join(words))
-        if head not in ("pwl", "pulse", "sin"):
-            if len(words) != 1:
-                raise NetlistError("unexpected token after source value", card.where, words[1])
-            return Constant(self._number(words[0], card, scope))
-        args = [self._number(w, card, scope) for w in words[1:]]
-        where = card.where
-        if head == "pwl":
-            if len(args) < 2 or len(args) % 2:
-                raise NetlistError("PWL needs time-value pairs", where, " ".join(words[1:]) or head)
-            times, values = args[0::2], args[1::2]
-            if any(b < a for a, b in zip(times, times[1:])):
-                raise NetlistError("PWL times must not decrease", where, " ".join(words[1:]))
-            return PiecewiseLinear(times, values)
-        if head == "pulse":
-            if not 2 <= len(args) <= 7:
-                raise NetlistError("PULSE needs v1 v2 [td tr tf pw per]", where, " ".join(words))
-            defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
-            v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
-            return Pulse(v1, v2, td, tr, tf, pw, per)
-        if not 3 <= len(args) <= 5:
-            raise NetlistError("SIN needs vo va freq [td [theta]]", where, " ".join(words))
-        return Sine(*args)
-
     def _check_couplings(self) -> None:
         for element in self.circuit.elements:
             if element.kind != "K":
@@ -373,151 +342,6 @@ class _Reader:
                     raise NetlistError("K must name two inductors", element.where, key)
             if element.coupled[0] == element.coupled[1]:
                 raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
-
-    # -- output requests ------------------------------------------------------
-    def _print(self, card: Card) -> None:
-        tokens = [t for t in card.tokens[1:] if t.lower() != "tran"]
-        if not tokens:
-            raise NetlistError("nothing to print", card.where, card.tokens[0])
-        keyword = tokens[0].lower()
-        if keyword in ("nodev", "nodep", "devv", "devi", "phase", "devp"):
-            self._print_keyword(keyword, tokens[1:], card)
-            return
-        k = 0
-        while k < len(tokens):
-            if k + 2 >= len(tokens) or tokens[k + 1] != "(":
-                raise NetlistError("expected v(...), i(...) or p(...)", card.where, tokens[k])
-            end = tokens.index(")", k) if ")" in tokens[k:] else -1
-            if end < 0:
-                raise NetlistError("missing ')'", card.where, tokens[k])
-            self._print_function(tokens[k].lower(), tokens[k + 2:end], card)
-            k = end + 1
-
-    def _print_keyword(self, keyword: str, args: list[str], card: Card) -> None:
-        if keyword in ("nodev", "nodep"):
-            if not 1 <= len(args) <= 2:
-                raise NetlistError(f"{keyword.upper()} needs one or two nodes", card.where, keyword)
-            self._node_probe("v" if keyword == "nodev" else "p", args, card)
-            return
-        if len(args) != 1:
-            raise NetlistError(f"{keyword.upper()} needs one element name", card.where, keyword)
-        quantity = {"devv": "ev", "devi": "i", "phase": "ep", "devp": "ep"}[keyword]
-        self._element_probe(quantity, args[0], card)
-
-    def _print_function(self, function: str, args: list[str], card: Card) -> None:
-        if function == "v":
-            if not 1 <= len(args) <= 2:
-                raise NetlistError("v() takes one or two nodes", card.where, ",".join(args))
-            if len(args) == 1 and self._find_element(args[0]) and not self._has_node(args[0]):
-                self._element_probe("ev", args[0], card)
-            else:
-                self._node_probe("v", args, card)
-        elif function in ("i", "p"):
-            if len(args) != 1:
-                raise NetlistError(f"{function}() takes one name", card.where, ",".join(args))
-            if function == "p" and not self._find_element(args[0]):
-                self._node_probe("p", args, card)
-            else:
-                self._element_probe("i" if function == "i" else "ep", args[0], card)
-        else:
-            raise NetlistError("unknown output function", card.where, function)
-
-    def _has_node(self, name: str) -> bool:
-        key = _node_key(name)
-        return key == GROUND or key in self._node_set()
-
-    def _node_set(self) -> set[str]:
-        if not hasattr(self, "_nodes"):
-            self._nodes = set(self.circuit.nodes())
-        return self._nodes
-
-    def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
-        keys = tuple(_node_key(a) for a in args)
-        for arg in args:
-            if not self._has_node(arg):
-                raise NetlistError("unknown node", card.where, arg)
-        if all(k == GROUND for k in keys):
-            raise NetlistError("output between ground and ground", card.where, ",".join(args))
-        label = f"{'V' if quantity == 'v' else 'P'}({','.join(args)})"
-        self.circuit.probes.append(Probe(quantity, keys, label, card.where))
-
-    def _element_probe(self, quantity: str, name: str, card: Card) -> None:
-        element = self._find_element(name)
-        if element is None:
-            raise NetlistError("unknown element", card.where, name)
-        label = {"ev": "V", "i": "I", "ep": "P"}[quantity] + f"({element.name})"
-        self.circuit.probes.append(Probe(quantity, (element.key,), label, card.where))
-
-    def _find_element(self, name: str) -> CircuitElement | None:
-        key = name.lower().replace("|", ".")
-        if key in self.element_keys:
-            return self.element_keys[key]
-        # Also accept the instance path written from the outside in (X1.X2.B1).
-        parts = key.split(".")
-        return self.element_keys.get(".".join([parts[-1]] + parts[-2::-1])) if len(parts) > 1 else None
-
-
-def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionValues:
-    """Junction of unit area from a ``jj`` model card (SI values).
-
-    rtype absent: RSJ with shunt rn (or r0).  rtype=0: no quasiparticle
-    resistance.  rtype=1: the piecewise-linear quasiparticle curve (subgap
-    r0 up to vg, rn above, knee width delv) approximated by the smooth
-    quasiparticle branch plus a linear subgap resistor, see the docs.
-    """
-    icrit = values.get("icrit", 1e-3)
-    if icrit <= 0:
-        raise NetlistError("icrit must be positive", where, "icrit")
-    cap = values.get("cap", 0.0)
-    rn = values.get("rn")
-    r0 = values.get("r0")
-    phi = values.get("phi", 0.0)
-    rtype = values.get("rtype")
-    for key in ("rn", "r0", "vg", "delv", "n"):
-        if key in values and values[key] <= 0:
-            raise NetlistError(f"{key} must be positive", where, key)
-    if rtype is None or rtype == 0:
-        resistance = None if rtype == 0 else (rn if rn is not None else r0)
-        kind = "rsjph" if phi != 0.0 else "rsj"
-        return JunctionValues(kind, icrit, cap, resistance, phase_shift=phi)
-    if rtype != 1:
-        raise NetlistError("unsupported rtype (0 or 1)", where, "rtype")
-    if phi != 0.0:
-        raise NetlistError("phi cannot be combined with rtype=1", where, "phi")
-    if rn is None:
-        raise NetlistError("rtype=1 needs rn", where, "rtype")
-    vg = values.get("vg", 2.8e-3)
-    if r0 is not None and r0 <= rn:
-        raise NetlistError("r0 must exceed rn", where, "r0")
-    # Above the gap the two branches together must conduct like rn.
-    branch = rn if r0 is None else rn * r0 / (r0 - rn)
-    if "n" in values:
-        exponent = values["n"]
-    else:
-        # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
-        delv = values.get("delv", 0.1e-3)
-        exponent = 2.0 * max(1, round(2.0 * vg / delv))
-    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent)
-
-
-def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: Location) -> JunctionValues:
-    """Tunnel junction (``tjm=KERNEL``): icrit, cap, rn, vg and the subgap r0."""
-    for key in ("icrit", "rn"):
-        if key not in values:
-            raise NetlistError(f"a tunnel junction needs {key}", where, "tjm")
-    for key in ("icrit", "rn", "r0", "vg"):
-        if key in values and values[key] <= 0:
-            raise NetlistError(f"{key} must be positive", where, key)
-    if "phi" in values or "rtype" in values:
-        raise NetlistError("tjm cannot be combined with rtype or phi", where, "tjm")
-    rn = values["rn"]
-    return JunctionValues("tjm", values["icrit"], values.get("cap", 0.0), rn,
-                        values.get("r0", 10.0 * rn), values.get("vg", 2.8e-3), kernel=kernel)
-
-
-def _node_key(name: str) -> str:
-    key = name.lower()
-    return GROUND if key in GROUND_NAMES else key
 
 
 def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:

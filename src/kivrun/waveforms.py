@@ -4,6 +4,7 @@ from __future__ import annotations
 import bisect
 import math
 from dataclasses import dataclass
+from typing import Callable
 
 
 class Waveform:
@@ -113,3 +114,39 @@ class Sine(Waveform):
 
     def breakpoints(self, t_stop: float) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
+
+
+def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Waveform:
+    """A source's value tokens (``5u``, ``DC 5u``, ``PWL ( ... )`` ...) as a waveform.
+
+    Raises ValueError(message, offending text).
+    """
+    words = [t for t in tokens if t not in ("(", ")")]
+    head = words[0].lower()
+    if head == "dc":
+        if len(words) == 2:
+            return Constant(number(words[1]))
+        if len(words) > 2 and words[2].lower() in ("pwl", "pulse", "sin"):
+            return parse_waveform(tokens[tokens.index(words[2]):], number)
+        raise ValueError("DC needs one value", " ".join(words))
+    if head not in ("pwl", "pulse", "sin"):
+        if len(words) != 1:
+            raise ValueError("unexpected token after source value", words[1])
+        return Constant(number(words[0]))
+    args = [number(w) for w in words[1:]]
+    if head == "pwl":
+        if len(args) < 2 or len(args) % 2:
+            raise ValueError("PWL needs time-value pairs", " ".join(words[1:]) or head)
+        times, values = args[0::2], args[1::2]
+        if any(b < a for a, b in zip(times, times[1:])):
+            raise ValueError("PWL times must not decrease", " ".join(words[1:]))
+        return PiecewiseLinear(times, values)
+    if head == "pulse":
+        if not 2 <= len(args) <= 7:
+            raise ValueError("PULSE needs v1 v2 [td tr tf pw per]", " ".join(words))
+        defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
+        v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
+        return Pulse(v1, v2, td, tr, tf, pw, per)
+    if not 3 <= len(args) <= 5:
+        raise ValueError("SIN needs vo va freq [td [theta]]", " ".join(words))
+    return Sine(*args)
