@@ -20,7 +20,6 @@ from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
 from .waveforms import parse_waveform
 
-ELEMENT_KINDS = "RLCKBIVP"
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Options a netlist may set with ``.options``; see the simulator docs.
 KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
