@@ -6,6 +6,7 @@
 #include "stampworks/framework/host_state.hpp"
 #include "stampworks/framework/model_type.hpp"
 #include "stampworks/framework/registry.hpp"
+#include "stampworks/junctions/tjm.hpp"
 #include "stampworks/linear/capacitor.hpp"
 #include "stampworks/linear/current_source.hpp"
 #include "stampworks/linear/inductor.hpp"
@@ -23,6 +24,7 @@ const ReadyType model_types[] = {
     ModelType<ResistorModel>::ready,
     ModelType<CapacitorModel>::ready,
     ModelType<CurrentSourceModel>::ready,
+    ModelType<JunctionTJMModel>::ready,
 };
 
 template <PyCFunctionWithKeywords F>
