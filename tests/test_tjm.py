@@ -59,19 +59,21 @@ def hold(sim, phi, steps):
 
 
 def observe_weights(sim, p, dt):
-    """(alpha0, beta0, alpha1) of a one-term kernel with real pole p.
+    """(alpha0, beta0, alpha1) of a one-term kernel with real pole p, with the
+    start-of-step voltage v entering Fs in the first step and Fc in the second.
 
-    φprev = 0, φ = π: A2 stamps p·alpha1 and the residual is p·alpha0 − e^(p h).
-    φprev = π, Vp = v, φ = 0: A2 stamps −p·alpha1 + e^(p h) + p·beta0·v/2.
+    φprev = 0, φ = π: A2 stamps p·(alpha1 + beta0·v/2), the residual is
+    p·alpha0 − e^(p h).  φprev = π, φ = 0: A2 stamps
+    −p·alpha1 + e^(p h) + p·beta0·v/2.
     """
     epq, v = math.exp(p * dt), 0.75
     sim.static(4)
-    _, a2, b = build(sim, phases=[PI, 0], phases_prev=[0, 0], h=dt)
-    alpha1, alpha0 = a2[0] / p, (b[0] + epq) / p
+    _, first, b = build(sim, phases=[PI, 0], phases_prev=[0, 0], voltages_prev=[v, 0], h=dt)
     sim.static(4)
-    _, a2, _ = build(sim, phases=[0, 0], phases_prev=[PI, 0], voltages_prev=[v, 0], h=dt)
-    beta0 = (a2[0] + p * alpha1 - epq) * 2 / (p * v)
-    return alpha0, beta0, alpha1
+    _, second, _ = build(sim, phases=[0, 0], phases_prev=[PI, 0], voltages_prev=[v, 0], h=dt)
+    alpha1 = (first[0] - second[0] + epq) / (2 * p)
+    beta0 = (first[0] + second[0] - epq) / (p * v)
+    return (b[0] + epq) / p, beta0, alpha1
 
 
 def exact_weights(p, dt):
@@ -287,6 +289,23 @@ def test_grounded_first_terminal_mirrors_the_other(host):
         assert (cur[1], ph[1], vol[1]) == (-cur[0], -phi, -v)
         prev = now
     assert list(kvglobals.ElementN[:2]) == [1, -1]
+
+
+def test_states_follow_the_last_estimate_not_the_accepted_nodes(host):
+    # At steady state at φ0 the host accepts node phase φ1 without a further
+    # estimate: the states still commit φ0, and with B = 0 the reported
+    # tunnel current mixes the two half angles into sin((φ0 + φ1)/2).
+    sim = host(unknowns=2)
+    sim.register(tjm(KERNEL[:1] + ([0, 0, 0],) + KERNEL[2:], ic=1.4))
+    sim.static(4)
+    settled = hold(sim, 0.7, [0.6, 1.1] * 30)[-1]
+    build(sim, phases=[0.7, 0], phases_prev=[0.7, 0], h=0.6)
+    sim.set_nodes(phases=[1.5, 0], voltages=[0, 0], dvoltages=[0, 0])
+    assert sim.values()[0][0] == pytest.approx(1.4 * math.sin((0.7 + 1.5) / 2), abs=1e-12)
+    assert hold(sim, 0.7, [1.1])[0] == pytest.approx(settled, abs=1e-12)
+    # UpdateRHS alone keeps the states and takes the half angles anew.
+    sim.set_step(phases=[1.5, 0], phases_prev=[0.7, 0], h=1.1)
+    assert sim.rhs()[0] == pytest.approx(-1.4 * math.sin((0.7 + 1.5) / 2), abs=1e-12)
 
 
 def test_values_twice_commits_once(host):
