@@ -172,8 +172,9 @@ def test_set_parameters_and_linear_stamp(host):
 
 def test_list_and_tuple_entries_install_the_same_kernel(host):
     sim = host(unknowns=2)
+    lists = [[1 + 1j, 0.5], [0.2, 0.1j], [-1 + 1j, -2]]
     runs = []
-    for entry in (([1 + 1j, 0.5], [0.2, 0.1j], [-1 + 1j, -2]), [[1 + 1j, 0.5], [0.2, 0.1j], [-1 + 1j, -2]]):
+    for entry in (tuple(map(tuple, lists)), lists):
         sim.register(tjm(entry, wrrat=0.1))
         sim.static(4)
         runs.append(flat(build(sim, phases=[1.0, 0], phases_prev=[0.5, 0], voltages_prev=[0.2, 0])))
@@ -279,7 +280,7 @@ def test_grounded_first_terminal_mirrors_the_other(host):
     for phi, v, d in [(0.5, 0.2, 0.1), (3.4, 1.1, -0.3), (7.0, 0.4, 0.2)]:
         now = np.array([phi, phi])
         sim.set_step(phases=now, phases_prev=prev, voltages=[v, v], dvoltages=[d, d],
-                   voltages_prev=[v / 2, v / 2], coeff_dt=2.0, coeff_ddt=3.0, h=0.2)
+                     voltages_prev=[v / 2, v / 2], coeff_dt=2.0, coeff_ddt=3.0, h=0.2)
         a1, a2, b = sim.build(8)
         for m in (a1, a2):
             assert m[0] == m[7] and not m[[1, 2, 3, 4, 5, 6]].any()
