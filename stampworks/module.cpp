@@ -6,11 +6,18 @@
 #include "stampworks/framework/host_state.hpp"
 #include "stampworks/framework/model_type.hpp"
 #include "stampworks/framework/registry.hpp"
+#include "stampworks/junctions/rsj.hpp"
+#include "stampworks/junctions/rsjn.hpp"
+#include "stampworks/junctions/rsjph.hpp"
 #include "stampworks/junctions/tjm.hpp"
+#include "stampworks/linear/branch_inductor.hpp"
 #include "stampworks/linear/capacitor.hpp"
 #include "stampworks/linear/current_source.hpp"
 #include "stampworks/linear/inductor.hpp"
+#include "stampworks/linear/mutual_inductance.hpp"
+#include "stampworks/linear/phase_source.hpp"
 #include "stampworks/linear/resistor.hpp"
+#include "stampworks/linear/voltage_source.hpp"
 
 using pyglue::Ref;
 using namespace stampworks;
@@ -21,10 +28,17 @@ namespace {
 using ReadyType = bool (*)(PyObject*);
 const ReadyType model_types[] = {
     ModelType<InductorModel>::ready,
+    ModelType<InductorImpedanceModel>::ready,
     ModelType<ResistorModel>::ready,
     ModelType<CapacitorModel>::ready,
     ModelType<CurrentSourceModel>::ready,
+    ModelType<PhaseSourceModel>::ready,
+    ModelType<VoltageSourceModel>::ready,
+    ModelType<JunctionModel>::ready,
+    ModelType<JunctionRSJNModel>::ready,
+    ModelType<JunctionRSJPHModel>::ready,
     ModelType<JunctionTJMModel>::ready,
+    ModelType<MutualInductanceModel>::ready,
 };
 
 template <PyCFunctionWithKeywords F>

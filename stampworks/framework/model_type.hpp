@@ -33,6 +33,24 @@ struct HasExtraMethods : std::false_type {};
 template <class D>
 struct HasExtraMethods<D, std::void_t<decltype(D::extra_methods)>> : std::true_type {};
 
+// A model may offer Admitance2AndRHSCurrent(a2, vec, ctx), doing exactly what
+// Admitance2 then RHSCurrent do, to share work between the two (one sincos,
+// one power); the drivers' fused sweeps then call it instead.
+template <class M, class = void>
+struct HasFusedStep : std::false_type {};
+template <class M>
+struct HasFusedStep<M, std::void_t<decltype(&M::Admitance2AndRHSCurrent)>> : std::true_type {};
+
+template <class M>
+inline void admitance2_and_rhs(M& m, View a2, View b, pModelContext_t c) {
+  if constexpr (HasFusedStep<M>::value) {
+    m.Admitance2AndRHSCurrent(a2, b, c);
+  } else {
+    m.Admitance2(a2, c);
+    m.RHSCurrent(b, c);
+  }
+}
+
 template <class M>
 class ModelType {
   using D = Declaration<M>;
@@ -50,13 +68,10 @@ class ModelType {
   static void build(ModelObject* o, View a1, View a2, View b, pModelContext_t c) {
     M& m = self(o)->m;
     m.Admitance1(a1, c);
-    m.Admitance2(a2, c);
-    m.RHSCurrent(b, c);
+    admitance2_and_rhs(m, a2, b, c);
   }
   static void update(ModelObject* o, View a2, View b, pModelContext_t c) {
-    M& m = self(o)->m;
-    m.Admitance2(a2, c);
-    m.RHSCurrent(b, c);
+    admitance2_and_rhs(self(o)->m, a2, b, c);
   }
 
   static void extent(const ModelObject* o, Extent& e) {
