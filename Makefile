@@ -15,7 +15,6 @@ test: build
 bench: build
 	$(PY) bench/sweep.py
 	$(PY) bench/solve.py
-	$(PY) bench/sweep_tjm.py
 
 build: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps .

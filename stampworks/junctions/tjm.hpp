@@ -131,14 +131,14 @@ struct JunctionTJMModel : NoOperations {
 
   void RHSCurrent(View vec, pModelContext_t ctx) {
     store_half_angle(across(ctx->phases, i, j));
-    Complex fc_sum = 0.0, fs_sum = 0.0;
-    for (int k = 0; k < narray; ++k) {
-      fc_sum += Fc[k] * (A[k] + B[k]);
-      fs_sum += Fs[k] * (A[k] - B[k]);
-    }
-    FLOAT_t curr = fs_sum.real() * cosphi2 + sinphi2 * fc_sum.real();
-    branch_rhs(*this, vec,
-               full_current(across(ctx->voltages, i, j), across(ctx->voltages_deriv, i, j), curr));
+    residual(vec, ctx);
+  }
+
+  // The drivers' linearised step: both at one estimate, so the half angles
+  // Admitance2 stored are those RHSCurrent would compute again.
+  void Admitance2AndRHSCurrent(View a2, View vec, pModelContext_t ctx) {
+    Admitance2(a2, ctx);
+    residual(vec, ctx);
   }
 
   // Commits the states from the latest estimate A2 or RHSCurrent saw (the
@@ -167,6 +167,18 @@ struct JunctionTJMModel : NoOperations {
   void store_half_angle(FLOAT_t dphase) {
     sinphi2 = std::sin(dphase * 0.5);
     cosphi2 = std::cos(dphase * 0.5);
+  }
+
+  // The residual from the stored states and half angles.
+  void residual(View vec, pModelContext_t ctx) const {
+    Complex fc_sum = 0.0, fs_sum = 0.0;
+    for (int k = 0; k < narray; ++k) {
+      fc_sum += Fc[k] * (A[k] + B[k]);
+      fs_sum += Fs[k] * (A[k] - B[k]);
+    }
+    FLOAT_t curr = fs_sum.real() * cosphi2 + sinphi2 * fc_sum.real();
+    branch_rhs(*this, vec,
+               full_current(across(ctx->voltages, i, j), across(ctx->voltages_deriv, i, j), curr));
   }
 
   FLOAT_t full_current(FLOAT_t dvoltage, FLOAT_t ddvoltage, FLOAT_t curr) const {
