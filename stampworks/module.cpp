@@ -9,6 +9,7 @@
 #include "stampworks/junctions/rsj.hpp"
 #include "stampworks/junctions/rsjn.hpp"
 #include "stampworks/junctions/rsjph.hpp"
+#include "stampworks/junctions/tjm.hpp"
 #include "stampworks/linear/branch_inductor.hpp"
 #include "stampworks/linear/capacitor.hpp"
 #include "stampworks/linear/current_source.hpp"
@@ -36,6 +37,7 @@ const ReadyType model_types[] = {
     ModelType<JunctionModel>::ready,
     ModelType<JunctionRSJNModel>::ready,
     ModelType<JunctionRSJPHModel>::ready,
+    ModelType<JunctionTJMModel>::ready,
     ModelType<MutualInductanceModel>::ready,
 };
 

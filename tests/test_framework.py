@@ -28,6 +28,14 @@ def test_module_namespace_order_and_globals():
     assert sw.SP is kivrun.SimulationParameters and sw.np is np
 
 
+def test_model_classes_in_module_order():
+    classes = [n for n, v in vars(sw).items() if isinstance(v, type)]
+    assert classes == [
+        "ElementModel", "InductorModel", "InductorImpedanceModel", "ResistorModel", "CapacitorModel",
+        "CurrentSourceModel", "PhaseSourceModel", "VoltageSourceModel", "JunctionModel",
+        "JunctionRSJNModel", "JunctionRSJPHModel", "JunctionTJMModel", "MutualInductanceModel"]
+
+
 def test_bare_element_model_takes_no_arguments():
     sw.ElementModel()
     with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 0 positional arguments \(1 given\)"):
@@ -37,7 +45,7 @@ def test_bare_element_model_takes_no_arguments():
 
 
 def test_every_model_class_derives_from_element_model():
-    for name in ("ResistorModel", "InductorModel", "CapacitorModel", "CurrentSourceModel"):
+    for name in [n for n, v in vars(sw).items() if isinstance(v, type)][1:]:
         cls = getattr(sw, name)
         assert cls.__bases__ == (sw.ElementModel,)
         assert cls.__module__ == "kivrun.Stampworks"
