@@ -79,10 +79,15 @@ def test_subcommands_can_be_added(capsys):
 
 def test_progress_bar_only_when_asked_for_and_after_the_delay():
     stream = io.StringIO()
-    quiet = cli.ProgressBar(stream=stream)  # not a terminal
+    quiet = cli.ProgressBar(stream=stream)  # not a terminal, and a short run
     quiet(0.5)
     quiet.close()
     assert stream.getvalue() == ""
+    log = io.StringIO()
+    long_run = cli.ProgressBar(stream=log, log_delay=0.0)
+    for fraction in (0.05, 0.12, 0.15, 0.31):
+        long_run(fraction)
+    assert log.getvalue().splitlines() == ["kivrun: 12% after 0 s", "kivrun: 31% after 0 s"]
     shown = cli.ProgressBar(stream=stream, delay=0.0, force=True)
     shown(0.5)
     shown(1.0)

@@ -23,18 +23,33 @@ def register(name: str, help_text: str, configure: Configure, handler: Handler) 
 
 
 class ProgressBar:
-    """A one-line bar on stderr, shown only on a terminal and only after a second."""
+    """Progress on stderr for runs that take a while.
 
-    def __init__(self, stream=sys.stderr, delay: float = 1.0, force: bool = False):
+    On a terminal: a one-line bar redrawn in place, after ``delay`` seconds.
+    Elsewhere (a log file): a plain line per tenth of the run, and only once
+    the run has taken ``log_delay`` seconds, so short runs stay silent.
+    """
+
+    def __init__(self, stream=sys.stderr, delay: float = 1.0, force: bool = False,
+                 log_delay: float = 10.0):
         self.stream = stream
         self.began = time.perf_counter()
         self.delay = delay
-        self.enabled = force or (hasattr(stream, "isatty") and stream.isatty())
+        self.log_delay = log_delay
+        self.terminal = force or (hasattr(stream, "isatty") and stream.isatty())
         self.shown = False
+        self.logged_tenths = 0
 
     def __call__(self, fraction: float) -> None:
         elapsed = time.perf_counter() - self.began
-        if not self.enabled or elapsed < self.delay:
+        if not self.terminal:
+            tenths = int(10 * fraction)
+            if elapsed >= self.log_delay and tenths > self.logged_tenths:
+                self.logged_tenths = tenths
+                self.stream.write(f"kivrun: {100 * fraction:.0f}% after {elapsed:.0f} s\n")
+                self.stream.flush()
+            return
+        if elapsed < self.delay:
             return
         width = 30
         filled = int(round(width * min(max(fraction, 0.0), 1.0)))
