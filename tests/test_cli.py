@@ -95,3 +95,8 @@ def test_progress_bar_only_when_asked_for_and_after_the_delay():
     text = stream.getvalue()
     assert "50.0%" in text and "100.0%" in text and text.endswith("\n")
     assert "[" + "#" * 15 + "." * 15 + "]" in text
+
+
+def test_missing_netlist_file_is_a_netlist_error(capsys):
+    assert cli.main(["run", "/nonexistent/circuit.cir"]) == 1
+    assert "cannot read netlist" in capsys.readouterr().err

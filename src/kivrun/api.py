@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import math
-import os
 from typing import Callable
 
 from . import units
@@ -22,8 +21,8 @@ DEFAULT_RAMP = 10e-12
 
 
 def load(netlist: str) -> Circuit:
-    """Parse ``netlist``: a path to a file, or the netlist text itself."""
-    if "\n" not in netlist and os.path.exists(netlist):
+    """Parse ``netlist``: a path to a file, or the netlist text itself (several lines)."""
+    if "\n" not in netlist:
         return read_netlist(netlist)
     return parse_netlist(netlist)
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import csv
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Iterable
 
 import numpy as np
@@ -33,7 +33,6 @@ class Result:
     events: list[Event]
     stats: Stats
     output_step: float | None = None
-    meta: dict[str, float] = field(default_factory=dict)
 
     def __getitem__(self, label: str) -> np.ndarray:
         for key, trace in self.traces.items():
