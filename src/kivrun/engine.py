@@ -123,6 +123,10 @@ class Engine:
         self.prev_element_voltage = np.zeros(len(built.elements))
         self.prev_counts = np.zeros(len(built.elements), dtype=np.int32)
         self.events: list[tuple[float, int, int]] = []
+        # Tunnel junctions commit their history at the phase their residual
+        # last saw, which is one Newton correction behind the accepted phase.
+        self.resync_before_commit = any(type(e.model).__name__ == "JunctionTJMModel"
+                                        for e in built.elements)
 
     # -- set-up -----------------------------------------------------------
     def _bind_state(self) -> None:
@@ -318,6 +322,9 @@ class Engine:
 
     def _accept(self, t_new: float, h: float) -> None:
         self.stats.accepted += 1
+        if self.resync_before_commit:
+            self.rhs.fill(0.0)
+            self.core.UpdateRHS(self.rhs)
         # Shift the history down one row (NumPy copies overlapping rows safely).
         history, k = self.history, self.order
         history[1: k + 1] = history[:k]
