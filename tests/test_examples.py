@@ -58,3 +58,14 @@ def test_python_dash_m_runs_the_builtin_example(capsys):
     assert main() == 0
     out = capsys.readouterr().out
     assert "B1.X8: 1 events (net +1)" in out and "delay over 7 stages" in out
+
+
+def test_shunted_jtl_in_the_common_dialect():
+    r = run("jtl_shunted.cir")
+    arrivals = [r.event_times(f"B01.X{k}", +1) for k in range(1, 5)]
+    assert all(len(t) == 1 for t in arrivals)
+    assert np.all(np.diff([t[0] for t in arrivals]) > 0.5e-12)
+    # The rail is a voltage source: its own phase runs at 2.6 mV / Φ0 quanta per second.
+    rail = r.event_times("VRAIL", +1)
+    rail = rail[rail > 10e-12]  # after the rail's ramp
+    assert (len(rail) - 1) / (rail[-1] - rail[0]) == pytest.approx(2.6e-3 / PHI0, rel=1e-3)
