@@ -104,7 +104,9 @@ class Result:
         per_element: dict[str, list[Event]] = {}
         for event in self.events:
             per_element.setdefault(event.element, []).append(event)
-        for name, events in list(per_element.items())[:20]:
+        # Junctions first: a biased source's own phase can run through many quanta.
+        ordered = sorted(per_element.items(), key=lambda item: not item[0].upper().startswith("B"))
+        for name, events in ordered[:20]:
             net = sum(e.direction for e in events)
             first = ", ".join(f"{e.time * 1e12:.3f}" for e in events[:4])
             more = " ..." if len(events) > 4 else ""
