@@ -83,9 +83,6 @@ class BuiltCircuit:
     def nnz(self) -> int:
         return len(self.row_indices)
 
-    def orientation(self) -> np.ndarray:
-        return np.array([e.orientation for e in self.elements])
-
 
 def _stampworks() -> Any:
     from . import Stampworks  # compiled core, imported on first build
