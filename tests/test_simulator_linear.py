@@ -82,3 +82,16 @@ def test_fixed_step_mode_and_tstart(tmp_path):
     assert rows[0] == "time,V(1)" and len(rows) == 1 + 13
     first = [float(x) for x in rows[1].split(",")]
     assert first == pytest.approx([4e-12, r["V(1)"][0]], rel=1e-8)
+
+
+def test_options_card_sets_the_run():
+    base = "* o\nI1 0 1 100uA\nR1 1 0 2\nC1 1 0 1f\n.tran 1p 10p\n.print v(1)\n"
+    fixed = simulate(base + ".options fixedstep=0.5p ramp=0\n")
+    assert np.allclose(np.diff(fixed.time), 0.5e-12)
+    # Without the ramp the source is on from the first step (RC = 2 fs ≪ 0.5 ps).
+    assert fixed["V(1)"][1] == pytest.approx(200e-6, rel=1e-2)
+    ramped = simulate(base + ".options maxstep=0.5p tol=1e-3 order=3\n")
+    assert np.diff(ramped.time).max() <= 0.5e-12 * (1 + 1e-9)
+    assert ramped["V(1)"][-1] == pytest.approx(200e-6, rel=1e-6)
+    with pytest.warns(UserWarning, match="option 'bogus' ignored"):
+        simulate(base + ".options bogus=1\n")
