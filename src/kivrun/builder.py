@@ -76,6 +76,10 @@ class BuiltCircuit:
     varying_sources: list[SourceElement]
     col_pointers: array.array
     row_indices: array.array
+    #: kvglobals' NodePhase, NodeVoltage, NodeDVoltage as rows of one array.
+    node_block: np.ndarray
+    #: kvglobals' ElementPhase, ElementVoltage as rows of one array.
+    element_block: np.ndarray
     #: Extra elements whose current belongs to another (a junction's subgap resistor).
     companions: dict[int, list[int]] = field(default_factory=dict)
 
@@ -146,12 +150,12 @@ def build(circuit: Circuit) -> BuiltCircuit:
     col_pointers, row_indices = pattern.freeze()
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    _allocate_state(n_unknowns, len(plans))
+    node_block, element_block = _allocate_state(n_unknowns, len(plans))
     elements, varying, companions = _bind(plans, pattern)
     _register(elements, n_unknowns)
     return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
                         {e.name.lower(): k for k, e in enumerate(elements)}, varying,
-                        col_pointers, row_indices, companions)
+                        col_pointers, row_indices, node_block, element_block, companions)
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -278,13 +282,18 @@ def tunnel_parameters(jj: JunctionValues) -> list:
     return [jj.kernel, ic, ic * rn * rn * cap, vg, ic * rn / vg, (jj.resistance or 0.0) / subgap]
 
 
-def _allocate_state(n_unknowns: int, n_elements: int) -> None:
+def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.ndarray]:
+    """Fresh state arrays in ``kvglobals``; returns the node and element blocks.
+
+    The node phase, voltage and derivative are the rows of one block, and the
+    element phase and voltage of another, so that the engine moves each set
+    with one copy per step (a row of a C-ordered block is itself contiguous).
+    """
     kvglobals.TotalNodes = n_unknowns
-    kvglobals.NodePhase = np.zeros(n_unknowns)
-    kvglobals.NodeVoltage = np.zeros(n_unknowns)
-    kvglobals.NodeDVoltage = np.zeros(n_unknowns)
-    kvglobals.ElementPhase = np.zeros(n_elements)
-    kvglobals.ElementVoltage = np.zeros(n_elements)
+    node_block = np.zeros((3, n_unknowns))
+    kvglobals.NodePhase, kvglobals.NodeVoltage, kvglobals.NodeDVoltage = node_block
+    element_block = np.zeros((2, n_elements))
+    kvglobals.ElementPhase, kvglobals.ElementVoltage = element_block
     kvglobals.ElementCurrent = np.zeros(n_elements)
     kvglobals.ElementN = np.zeros(n_elements, dtype=np.int32)
     kvglobals.ElementInc = np.zeros(n_elements, dtype=np.uint8)
@@ -292,6 +301,7 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> None:
     kvglobals.CurrentTime = 0.0
     kvglobals.OptimizeSimulation = False
     SP.InitialSmoothFactor = 1.0
+    return node_block, element_block
 
 
 def _bind(plans: list[_Plan], pattern: _Pattern

@@ -119,8 +119,8 @@ class Engine:
         self.newton_gain = np.ones((3, 1))
         self.newton_work = np.zeros((3, n))
         self.work = np.zeros(n)
-        self.prev_element_phase = np.zeros(len(built.elements))
-        self.prev_element_voltage = np.zeros(len(built.elements))
+        self.prev_elements = np.zeros_like(built.element_block)
+        self.prev_element_phase, self.prev_element_voltage = self.prev_elements
         self.prev_counts = np.zeros(len(built.elements), dtype=np.int32)
         self.events: list[tuple[float, int, int]] = []
         # Tunnel junctions commit their history at the phase their residual
@@ -333,11 +333,9 @@ class Engine:
         self.newest_voltage[...] = self.voltage
         self.times.pop()
         self.times.insert(0, t_new)
-        kvglobals.NodePhase[...] = self.estimate
-        kvglobals.NodeVoltage[...] = self.voltage
-        kvglobals.NodeDVoltage[...] = self.dvoltage
-        self.prev_element_phase[...] = kvglobals.ElementPhase
-        self.prev_element_voltage[...] = kvglobals.ElementVoltage
+        # Phase, voltage and derivative in one copy (rows of both blocks).
+        self.built.node_block[...] = self.newton_state
+        self.prev_elements[...] = self.built.element_block
         self.prev_counts[...] = kvglobals.ElementN
         self.core.UpdateValues()
         if count_nonzero(kvglobals.ElementInc) or count_nonzero(kvglobals.ElementDec):
