@@ -80,6 +80,8 @@ class BuiltCircuit:
     node_block: np.ndarray
     #: kvglobals' ElementPhase, ElementVoltage as rows of one array.
     element_block: np.ndarray
+    #: kvglobals' ElementInc, ElementDec as rows of one array.
+    flag_block: np.ndarray
     #: Extra elements whose current belongs to another (a junction's subgap resistor).
     companions: dict[int, list[int]] = field(default_factory=dict)
 
@@ -150,12 +152,12 @@ def build(circuit: Circuit) -> BuiltCircuit:
     col_pointers, row_indices = pattern.freeze()
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    node_block, element_block = _allocate_state(n_unknowns, len(plans))
+    node_block, element_block, flag_block = _allocate_state(n_unknowns, len(plans))
     elements, varying, companions = _bind(plans, pattern)
     _register(elements, n_unknowns)
     return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
                         {e.name.lower(): k for k, e in enumerate(elements)}, varying,
-                        col_pointers, row_indices, node_block, element_block, companions)
+                        col_pointers, row_indices, node_block, element_block, flag_block, companions)
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -282,7 +284,7 @@ def tunnel_parameters(jj: JunctionValues) -> list:
     return [jj.kernel, ic, ic * rn * rn * cap, vg, ic * rn / vg, (jj.resistance or 0.0) / subgap]
 
 
-def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.ndarray]:
+def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Fresh state arrays in ``kvglobals``; returns the node and element blocks.
 
     The node phase, voltage and derivative are the rows of one block, and the
@@ -296,12 +298,13 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.nd
     kvglobals.ElementPhase, kvglobals.ElementVoltage = element_block
     kvglobals.ElementCurrent = np.zeros(n_elements)
     kvglobals.ElementN = np.zeros(n_elements, dtype=np.int32)
-    kvglobals.ElementInc = np.zeros(n_elements, dtype=np.uint8)
-    kvglobals.ElementDec = np.zeros(n_elements, dtype=np.uint8)
+    # The two flag arrays share a block too: one test finds any event.
+    flag_block = np.zeros((2, n_elements), dtype=np.uint8)
+    kvglobals.ElementInc, kvglobals.ElementDec = flag_block
     kvglobals.CurrentTime = 0.0
     kvglobals.OptimizeSimulation = False
     SP.InitialSmoothFactor = 1.0
-    return node_block, element_block
+    return node_block, element_block, flag_block
 
 
 def _bind(plans: list[_Plan], pattern: _Pattern

@@ -111,6 +111,7 @@ class Engine:
         self.newest_phase = self.history[0]
         self.newest_voltage = self.history[k + 1]
         self.weights = np.zeros((4, 2 * k + 1))
+        self.flat_weights = self.weights.reshape(-1)
         # Rows: estimate, voltage, voltage derivative (updated together by
         # Newton), and the predictor kept for the error estimate.
         self.state = np.zeros((4, n))
@@ -240,8 +241,8 @@ class Engine:
         v_weights = [a0 * c + b for c, b in zip(predictor, bdf[1:] + [0.0])]
         padding = [0.0] * k
         phase_weights = predictor + padding
-        self.weights[...] = (phase_weights, v_weights + padding,
-                             [a0 * w for w in v_weights] + bdf[1:], phase_weights)
+        self.flat_weights[:] = (phase_weights + v_weights + padding
+                                + [a0 * w for w in v_weights] + bdf[1:] + phase_weights)
         np.dot(self.weights, self.history, out=self.state)
         est, work = self.estimate, self.work
 
@@ -338,7 +339,7 @@ class Engine:
         self.prev_elements[...] = self.built.element_block
         self.prev_counts[...] = kvglobals.ElementN
         self.core.UpdateValues()
-        if count_nonzero(kvglobals.ElementInc) or count_nonzero(kvglobals.ElementDec):
+        if count_nonzero(self.built.flag_block):
             self._events(t_new, h)
 
     def _events(self, t_new: float, h: float) -> None:
