@@ -96,7 +96,6 @@ class Engine:
         n, nnz = built.n_unknowns, built.nnz
         self.n_nodes = built.n_nodes
         self.a0_matrix = np.zeros(nnz)
-        self.a1_matrix = np.zeros(nnz)
         self.a2_matrix = np.zeros(nnz)
         self.a01_matrix = np.zeros(nnz)
         self.system = np.zeros(nnz)
@@ -254,7 +253,8 @@ class Engine:
         for source in self.built.varying_sources:
             source.UpdateParameters()
 
-        if not self._newton(a0):
+        iterations = self._newton(a0)
+        if not iterations:
             self.stats.newton_failures += 1
             return False, 0.25 * h
         if settings.fixed_step:
@@ -262,9 +262,11 @@ class Engine:
             return True, settings.fixed_step
         # Node phases only: branch currents are algebraic and may jump at a
         # source's corner (a capacitive current), where no step would do.
-        np.subtract(est, self.predicted, out=work)
+        # After a single iteration, work already holds |corrector - predictor|.
         nodes = work[: self.n_nodes]
-        np.abs(nodes, out=nodes)
+        if iterations > 1:
+            np.subtract(est, self.predicted, out=work)
+            np.abs(nodes, out=nodes)
         error = float(largest(nodes)) * h / (t_new - self.times[self.order]) if self.n_nodes else 0.0
         ratio = error / settings.tolerance
         factor = 2.0 if ratio < 1e-3 else 0.9 * ratio ** (-1.0 / (self.order + 1))
@@ -274,24 +276,30 @@ class Engine:
         self._accept(t_new, h)
         return True, h * min(2.0, max(0.2, factor))
 
-    def _newton(self, a0: float) -> bool:
+    def _newton(self, a0: float) -> int:
+        """Newton iterations of one step; the number made, or 0 on failure.
+
+        The drivers only add, so A1 is accumulated onto a copy of A0 and, in
+        later iterations, A2 onto a copy of A0 + A1: the system matrix
+        A0 + A1 + A2 without separate clearing and adding passes.
+        """
         core, solver = self.core, self.solver
-        a1m, a2m, a01, system, rhs = self.a1_matrix, self.a2_matrix, self.a01_matrix, self.system, self.rhs
+        a2m, a01, system, rhs = self.a2_matrix, self.a01_matrix, self.system, self.rhs
         state, gain, state_work = self.newton_state, self.newton_gain, self.newton_work
         gain[1, 0] = a0
         gain[2, 0] = a0 * a0
         work = self.work
         limit = self.newton_limit
         for iteration in range(self.settings.max_newton):
-            a2m.fill(0.0)
             rhs.fill(0.0)
             if iteration == 0:
-                a1m.fill(0.0)
-                core.BuildMatrix(a1m, a2m, rhs)
-                np.add(self.a0_matrix, a1m, out=a01)
+                a01[...] = self.a0_matrix
+                a2m.fill(0.0)
+                core.BuildMatrix(a01, a2m, rhs)
+                np.add(a01, a2m, out=system)
             else:
-                core.UpdateMatrix(a2m, rhs)
-            np.add(a01, a2m, out=system)
+                system[...] = a01
+                core.UpdateMatrix(system, rhs)
             try:
                 solver.solveSparseMatrix(system, rhs)
             except np.linalg.LinAlgError:
@@ -299,7 +307,7 @@ class Engine:
                     raise SimulationError(
                         "the circuit matrix is singular (a loop of voltage or phase sources, "
                         "or part of the circuit without a path to ground?)") from None
-                return False  # a shorter step may do
+                return 0  # a shorter step may do
             self.stats.newton_iterations += 1
             # φ moves by Δ, V by a0·Δ and D by a0²·Δ.
             np.multiply(gain, rhs, out=state_work)
@@ -307,10 +315,10 @@ class Engine:
             np.abs(rhs, out=work)
             change = largest(work)
             if not change <= 1e30:  # NaN or overflow: the step is hopeless
-                return False
+                return 0
             if change <= limit:
-                return True
-        return False
+                return iteration + 1
+        return 0
 
     @property
     def newton_limit(self) -> float:
