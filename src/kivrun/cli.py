@@ -11,6 +11,7 @@ import time
 from typing import Callable
 
 from .errors import NetlistError, SimulationError
+from .expressions import parse_number
 
 #: name -> (help, configure(parser), handler(args) -> exit code)
 Configure = Callable[[argparse.ArgumentParser], None]
@@ -64,6 +65,14 @@ class ProgressBar:
             self.stream.flush()
 
 
+def _seconds(text: str) -> float:
+    """A time on the command line, with the netlist's suffixes (``0.1p``, ``2e-13``)."""
+    value = parse_number(text)
+    if value is None or value < 0:
+        raise argparse.ArgumentTypeError(f"not a time: '{text}'")
+    return value
+
+
 def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("netlist", help="netlist file")
     parser.add_argument("-o", "--output", help="write the traces to this CSV file")
@@ -71,8 +80,11 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--raw", action="store_true",
                         help="CSV on the accepted time points instead of the .tran output step")
     parser.add_argument("--tol", type=float, help="local error bound per step (radians)")
-    parser.add_argument("--fixed-step", type=float, metavar="SECONDS",
+    parser.add_argument("--fixed-step", type=_seconds, metavar="SECONDS",
                         help="fixed time step, no error control")
+    parser.add_argument("--max-step", type=_seconds, metavar="SECONDS", help="cap on the time step")
+    parser.add_argument("--ramp", type=_seconds, metavar="SECONDS", help="length of the initial source ramp")
+    parser.add_argument("--order", type=int, choices=(2, 3), help="order of the BDF formula")
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
 
 
@@ -81,7 +93,8 @@ def run_command(args: argparse.Namespace) -> int:
 
     bar = ProgressBar(force=False) if not args.quiet else None
     try:
-        result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step, progress=bar)
+        result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step,
+                          max_step=args.max_step, ramp=args.ramp, order=args.order, progress=bar)
     finally:
         if bar is not None:
             bar.close()
