@@ -33,12 +33,19 @@ def evaluate(amplitudes, poles, x):
     return pole_basis(x, poles) @ np.concatenate([a.real, a.imag])
 
 
+#: Ridge weight on the amplitudes.  Two nearly conjugate poles can otherwise mimic a
+#: double pole with huge opposite amplitudes, which cancel in J but not in the
+#: model's time-domain sums.
+RIDGE = 1e-6
+
+
 def _solve_amplitudes(basis, target, weight):
     """Weighted linear least squares for the real and imaginary parts of the amplitudes."""
     m = basis / weight[:, None]
     y = target / weight
-    mr = np.vstack([m.real, m.imag])
-    yr = np.concatenate([y.real, y.imag])
+    n2 = basis.shape[1]
+    mr = np.vstack([m.real, m.imag, RIDGE * np.eye(n2)])
+    yr = np.concatenate([y.real, y.imag, np.zeros(n2)])
     coef, *_ = np.linalg.lstsq(mr, yr, rcond=1e-13)
     n = basis.shape[1] // 2
     resid = yr - mr @ coef
@@ -225,7 +232,8 @@ class FitReport:
 
 
 def check_grid(xmax: float = 10.0):
-    return np.unique(np.concatenate([np.arange(0.0, 3.0, 2.5e-4), np.arange(3.0, xmax, 1e-2),
+    return np.unique(np.concatenate([np.arange(0.0, 0.85, 1e-3), np.arange(0.85, 1.15, 2.5e-4),
+                                     np.arange(1.15, 3.0, 1e-3), np.arange(3.0, xmax, 1e-2),
                                      [xmax]]))
 
 

@@ -245,16 +245,17 @@ class SpectralGrid:
 
     def _half(self, zr, zi):
         """int_{x_0}^{x_M} g(x')/(x' - z) dx' for z = zr + i zi (zi = 0 means z + i0)."""
-        d_re = self.x[None, :] - zr[:, None]
-        d_im = np.broadcast_to(-zi[:, None], d_re.shape)
-        mod = np.hypot(d_re, d_im)
-        safe = mod > 0
-        logmod = np.log(np.where(safe, mod, 1.0))
-        log = logmod + 1j * np.arctan2(d_im, d_re)
-        d = d_re + 1j * d_im
-        jump_term = np.where(self.jump[None, :] != 0, self.jump[None, :] * log, 0.0)
-        slope_term = np.where(safe, d * log, 0.0)
-        return self.const + np.sum(jump_term - self.dslope[None, :] * slope_term, axis=1)
+        d = np.empty((zr.size, self.x.size), dtype=complex)
+        d.real = self.x[None, :] - zr[:, None]
+        d.imag = -zi[:, None]          # a signed zero keeps clog on the z + i0 side
+        at_node = d == 0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            log = np.log(d)
+            slope_term = np.where(at_node, 0.0, d * log)   # (x_n - z) log(x_n - z) -> 0
+        out = self.const - slope_term @ self.dslope
+        jumps = np.flatnonzero(self.jump)
+        out = out + log[:, jumps] @ self.jump[jumps]
+        return out
 
     def transform(self, z, chunk: int = 256):
         """J(z) = (1/pi) int_{-inf}^{inf} g(x')/(x' - z) dx' for Im z >= 0, g odd."""
