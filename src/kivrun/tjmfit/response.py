@@ -245,19 +245,22 @@ class SpectralGrid:
 
     def _half(self, zr, zi):
         """int_{x_0}^{x_M} g(x')/(x' - z) dx' for z = zr + i zi (zi = 0 means z + i0)."""
-        d = np.empty((zr.size, self.x.size), dtype=complex)
-        d.real = self.x[None, :] - zr[:, None]
-        d.imag = -zi[:, None]          # a signed zero keeps clog on the z + i0 side
-        at_node = d == 0
-        with np.errstate(divide="ignore", invalid="ignore"):
-            log = np.log(d)
-            slope_term = np.where(at_node, 0.0, d * log)   # (x_n - z) log(x_n - z) -> 0
-        out = self.const - slope_term @ self.dslope
+        # (x_n - z) log(x_n - z) in real arithmetic; the floor on |x_n - z|^2 makes the
+        # term vanish at a node instead of giving 0 * inf
+        dr = self.x[None, :] - zr[:, None]
+        di = np.broadcast_to(-zi[:, None], dr.shape)   # a signed zero selects z + i0
+        lnm = 0.5 * np.log(np.maximum(dr * dr + di * di, 1e-300))
+        arg = np.arctan2(di, dr)
+        out = self.const - ((dr * lnm - di * arg) @ self.dslope
+                            + 1j * ((dr * arg + di * lnm) @ self.dslope))
         jumps = np.flatnonzero(self.jump)
-        out = out + log[:, jumps] @ self.jump[jumps]
+        if jumps.size:
+            with np.errstate(divide="ignore"):
+                log = np.log(np.hypot(dr[:, jumps], di[:, jumps])) + 1j * arg[:, jumps]
+            out = out + log @ self.jump[jumps]
         return out
 
-    def transform(self, z, chunk: int = 256):
+    def transform(self, z, chunk: int = 64):
         """J(z) = (1/pi) int_{-inf}^{inf} g(x')/(x' - z) dx' for Im z >= 0, g odd."""
         z = np.atleast_1d(np.asarray(z, dtype=complex))
         if np.any(z.imag < 0):
