@@ -88,3 +88,25 @@ def test_fit_report_matches_direct_evaluation_of_the_table():
     assert rep.subgap_abs >= small.subgap_abs * (1 - 1e-9)
     assert rep.ic_rel == small.ic_rel
     assert math.isfinite(rep.riedel_rel)
+
+
+def test_command_line_fit_and_generated_module(tmp_path, capsys):
+    from kivrun.tjmfit import main, table
+
+    out = tmp_path / "k.json"
+    assert main(["fit", "--terms", "3", "--ladders", "1", "--max-nfev", "10", "--refine", "0",
+                 "--delta", "0.05", "--xmax", "4", "--quiet", "--json", str(out)]) == 0
+    import json
+    got = json.loads(out.read_text())
+    entry = tuple([complex(*v) for v in got[k]] for k in "ABP")
+    assert all(len(v) == 3 for v in entry) and all(v.real < 0 for v in entry[2])
+    printed = capsys.readouterr().out
+    assert "Ic (Re Jp at 0) relative error" in printed
+    # the generated module is Python that gives back the very same numbers
+    text = table.module_text({"k": entry}, {"k": got["report"]}, {"k": {"t": 0.0}})
+    ns = {}
+    exec(compile(text, "tjm_kernels.py", "exec"), ns)
+    assert ns["TJM_MODELS"]["k"] == tuple(list(v) for v in entry)
+    assert "python -m kivrun.tjmfit ship" in ns["__doc__"]
+    with pytest.raises(SystemExit):
+        main(["fit", "--terms", "21"])

@@ -71,8 +71,11 @@ def dc_current(model, x, periods=2):
     model.fs = 0.5j * (1 / (model.P - 1j * b) - 1 / (model.P + 1j * b))
     n = 400 * periods
     h = periods * 4 * math.pi / v / n          # whole periods of phi/2
-    cur = [model.step(h, v * k * h, v, v * (k + 1) * h, v) for k in range(n)]
-    return float(np.mean(cur))
+    cur = np.array([model.step(h, v * k * h, v, v * (k + 1) * h, v) for k in range(n)])
+    phi = v * h * np.arange(1, n + 1)
+    # DC part and the Josephson components along sin(phi) and cos(phi)
+    return float(np.mean(cur)), 2 * float(np.mean(cur * np.sin(phi))), \
+        2 * float(np.mean(cur * np.cos(phi)))
 
 
 @pytest.mark.parametrize("name", ["bcs_t0", "nb_4k2"])
@@ -99,7 +102,8 @@ class TestShippedKernelInModel:
         a, b, p = (np.asarray(v) for v in shipped(name))
         g_n = IC / (WVG * WVRAT)                       # 1/Rn in host units
         xs = [0.5, 0.95, 1.05, 1.2, 1.5, 2.0, 3.0, 4.0]
-        got = {x: dc_current(m, x) for x in xs}
+        runs = {x: dc_current(m, x) for x in xs}
+        got = {x: r[0] for x, r in runs.items()}
         for x in xs:
             # the table's own DC curve: normal part plus the weighted excess
             own = g_n * WVG * (x + (1 - WRRAT) * fit.evaluate(b, p, np.array([x]))[0].imag)
@@ -112,7 +116,20 @@ class TestShippedKernelInModel:
         # slope 1/Rn well above the gap (BCS: 1 + 1/(4 x^2))
         slope = (got[4.0] - got[3.0]) / WVG / g_n
         assert slope == pytest.approx(1 + 1 / 48, rel=0.01)
+        # the pair current oscillates as Ic*(Re Jp sin(phi) - Im Jp cos(phi))/Re Jp(0)
+        ic_t = -np.sum((a / p).real)
+        for x in (0.5, 1.2, 2.0):
+            jp = fit.evaluate(a, p, np.array([x]))[0]
+            _, s_amp, c_amp = runs[x]
+            assert s_amp == pytest.approx(IC * jp.real / ic_t, rel=2e-3, abs=2e-3 * IC), x
+            assert c_amp == pytest.approx(-IC * jp.imag / ic_t, rel=2e-3, abs=2e-3 * IC), x
+        # below the gap the pair current is reactive (Riedel: Re Jp(0.5) = K(1/4)/2 > Ic);
+        # above it the cos(phi) part takes the sign of -Im Jp < 0
+        assert runs[0.5][1] > IC and abs(runs[0.5][2]) < 0.02 * IC
+        assert runs[1.2][2] < -0.1 * IC
         if name == "bcs_t0":
+            assert runs[0.5][1] / IC == pytest.approx(
+                special.ellipk(0.25) / 2 / (math.pi / 4), rel=2e-3)
             # against smoothed BCS theory, independent of the fit
             resp = BCSResponse(0.0, kvconfig_delta(name))
             for x in (0.5, 1.2, 1.5, 2.0):
