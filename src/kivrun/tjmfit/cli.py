@@ -122,6 +122,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    if getattr(args, "terms", 1) is not None and not 1 <= getattr(args, "terms", 1) <= 20:
+    if args.command == "fit" and not 1 <= args.terms <= 20:
         raise SystemExit("--terms must be between 1 and 20 (the model holds at most 20)")
     return int(args.func(args) or 0)
