@@ -110,3 +110,21 @@ def test_command_line_fit_and_generated_module(tmp_path, capsys):
     assert "python -m kivrun.tjmfit ship" in ns["__doc__"]
     with pytest.raises(SystemExit):
         main(["fit", "--terms", "21"])
+
+
+@pytest.mark.parametrize("name", ["bcs_t0", "nb_4k2"])
+def test_shipped_kernels_meet_targets_against_fresh_bcs(name):
+    from kivrun import tjm_kernels
+
+    cfg = tjm_kernels.FIT_SETTINGS[name]
+    stored = tjm_kernels.FIT_REPORTS[name]
+    x = fit.check_grid(cfg["xmax"])[::8]
+    assert x[0] == 0.0
+    rep = fit.report(tjm_kernels.TJM_MODELS[name], BCSResponse(cfg["t"], cfg["delta"]),
+                     cfg["xmax"], x=x)
+    assert abs(rep.ic_rel) < 5e-3 and rep.iv_rel_max < 1e-3
+    # a subset of the documented check grid cannot show larger errors than documented
+    assert rep.ic_rel == pytest.approx(stored["ic_rel"], rel=1e-3)
+    assert rep.iv_rel_max <= stored["iv_rel_max"] * (1 + 1e-6)
+    assert rep.subgap_abs <= stored["subgap_abs"] * (1 + 1e-6)
+    assert rep.jp_rel_max <= stored["jp_rel_max"] * (1 + 1e-6)
