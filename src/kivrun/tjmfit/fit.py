@@ -112,7 +112,7 @@ def starting_ladders(n: int, delta: float, xmax: float, count: int = 6, seed: in
     ladders = []
     for k in range(count):
         ratio = 2.0 + 1.0 * k
-        n_edge = max(2, n // 2 + (k % 3) - 1)
+        n_edge = min(n, max(2, n // 2 + (k % 3) - 1))
         n_rest = n - n_edge
         d = 2.0 * delta * ratio ** np.arange(n_edge)
         above = d[: (n_edge + 1) // 2]
