@@ -52,12 +52,12 @@ def _cmd_ship(args) -> int:
     models, reports, settings = {}, {}, {}
     for name, cfg in table.SHIPPED.items():
         _log(f"fitting {name}: {cfg['about']}, {cfg['terms']} terms, delta {cfg['delta']}")
-        res, rep = fit.fit_kernel(cfg["t"], cfg["terms"], cfg["delta"], args.xmax,
+        res, rep = fit.fit_kernel(cfg["t"], cfg["terms"], cfg["delta"], cfg["xmax"],
                                   ladders=args.ladders, max_nfev=args.max_nfev,
                                   refine=args.refine, log=_log)
         models[name] = res.entry()
         reports[name] = table.report_dict(rep)
-        settings[name] = dict(cfg, xmax=args.xmax, ladders=args.ladders,
+        settings[name] = dict(cfg, ladders=args.ladders,
                               max_nfev=args.max_nfev, refine=args.refine)
         for line in rep.lines():
             _log("  " + line)
@@ -90,8 +90,6 @@ def build_parser() -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command", required=True)
 
     def fit_options(p):
-        p.add_argument("--xmax", type=float, default=10.0,
-                       help="upper end of the fitted and checked range of V/Vg (default 10)")
         p.add_argument("--ladders", type=int, default=4, help="starting pole ladders (default 4)")
         p.add_argument("--max-nfev", type=int, default=200,
                        help="function evaluations per nonlinear fit (default 200)")
@@ -101,7 +99,9 @@ def build_parser() -> argparse.ArgumentParser:
     f = sub.add_parser("fit", help="fit one kernel and print its table entry and report")
     f.add_argument("--temperature", type=float, default=0.0, help="T in kelvin (default 0)")
     f.add_argument("--tc", type=float, default=None, help="critical temperature in kelvin")
-    f.add_argument("--terms", type=int, default=10, help="number of poles, 1 to 20 (default 10)")
+    f.add_argument("--terms", type=int, default=12, help="number of poles, 1 to 20 (default 12)")
+    f.add_argument("--xmax", type=float, default=20.0,
+                   help="upper end of the fitted and checked range of V/Vg (default 20)")
     f.add_argument("--delta", type=float, default=0.01, help="smoothing, in V/Vg (default 0.01)")
     f.add_argument("--name", default="kernel", help="table key to print")
     f.add_argument("--json", help="also write the entry and report to this JSON file")

@@ -13,6 +13,7 @@ amplitudes follow from a linear least-squares solve (variable projection).
 from __future__ import annotations
 
 import dataclasses
+import math
 
 import numpy as np
 from scipy import optimize
@@ -52,9 +53,17 @@ def _solve_amplitudes(basis, target, weight):
     return coef[:n] + 1j * coef[n:], resid
 
 
+# Dampings and frequencies are held within a box (1e-5 ... 1e4), so a wild trial step
+# of the optimiser cannot overflow exp() or make the basis singular; such a step
+# just costs more and is rejected.
+_LOG_DAMPING = (math.log(1e-5), math.log(1e4))
+_FREQUENCY = 1e4
+
+
 def _poles(theta):
     n = theta.size // 2
-    return -np.exp(theta[:n]) + 1j * theta[n:]
+    damping = np.exp(np.clip(theta[:n], *_LOG_DAMPING))
+    return -damping + 1j * np.clip(theta[n:], -_FREQUENCY, _FREQUENCY)
 
 
 def _theta(poles):
@@ -264,7 +273,7 @@ def report(entry, response, xmax: float = 10.0, x=None) -> FitReport:
     )
 
 
-def fit_kernel(t: float, n: int, delta: float = 0.01, xmax: float = 10.0, ladders: int = 6,
+def fit_kernel(t: float, n: int, delta: float = 0.01, xmax: float = 20.0, ladders: int = 4,
                max_nfev: int = 400, refine: int = 4, log=None):
     """Fit an N-term kernel at reduced temperature t; returns (FitResult, FitReport)."""
     from .response import BCSResponse

@@ -7,9 +7,9 @@ import pprint
 #: Kernels shipped in kvconfig.tjm_models: name -> fit settings.
 #: t is T/Tc; tc_kelvin only documents the material.
 SHIPPED = {
-    "bcs_t0": {"t": 0.0, "tc_kelvin": None, "terms": 10, "delta": 0.01,
+    "bcs_t0": {"t": 0.0, "tc_kelvin": None, "terms": 12, "delta": 0.01, "xmax": 20.0,
                "about": "ideal BCS junction at T = 0"},
-    "nb_4k2": {"t": 4.2 / 9.2, "tc_kelvin": 9.2, "terms": 10, "delta": 0.01,
+    "nb_4k2": {"t": 4.2 / 9.2, "tc_kelvin": 9.2, "terms": 12, "delta": 0.01, "xmax": 20.0,
                "about": "niobium junction at 4.2 K (Tc = 9.2 K)"},
 }
 
