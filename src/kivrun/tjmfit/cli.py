@@ -74,6 +74,9 @@ def _cmd_report(args) -> int:
     from .response import BCSResponse
 
     names = args.names or list(tjm_kernels.TJM_MODELS)
+    unknown = [n for n in names if n not in tjm_kernels.FIT_SETTINGS]
+    if unknown:
+        raise SystemExit(f"not a shipped kernel: {', '.join(unknown)}")
     for name in names:
         cfg = tjm_kernels.FIT_SETTINGS[name]
         rep = fit.report(tjm_kernels.TJM_MODELS[name], BCSResponse(cfg["t"], cfg["delta"]),
