@@ -159,6 +159,9 @@ def test_shipped_table_form():
         # the pair kernel's static value is Ic*Rn/Vg, about pi/4 (colder) or less (warmer)
         ic = -sum((complex(x) / complex(y)).real for x, y in zip(a, p))
         assert 0.6 < ic < 0.79
+        # the quasiparticle current never runs backwards, even with no subgap leakage
+        x = np.linspace(1e-4, 50, 50001)
+        assert np.all(x + fit.evaluate(np.asarray(b), np.asarray(p), x).imag > 0)
 
 
 def test_unit_mapping_gives_physical_junction():
