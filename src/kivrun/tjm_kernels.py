@@ -2,9 +2,10 @@
 
 GENERATED FILE - do not edit.  Regenerate with
 
-    python -m kivrun.tjmfit ship
+    PYTHONPATH=src python -m kivrun.tjmfit ship   # from the repository root
 
-(or `kivrun tjmfit ship`).  Each entry of TJM_MODELS is (A-list, B-list, P-list):
+(`kivrun tjmfit ship --output src/kivrun/tjm_kernels.py` does the same with an
+installed package).  Each entry of TJM_MODELS is (A-list, B-list, P-list):
 pair amplitudes, quasiparticle-excess amplitudes and shared poles of kernels
 Re sum_k A_k exp(P_k s), s in units hbar/(e Vg).  See docs/tjm_kernels.md.
 """

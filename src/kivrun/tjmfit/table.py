@@ -13,7 +13,7 @@ SHIPPED = {
                "about": "niobium junction at 4.2 K (Tc = 9.2 K)"},
 }
 
-REGENERATE = "python -m kivrun.tjmfit ship"
+REGENERATE = "PYTHONPATH=src python -m kivrun.tjmfit ship   # from the repository root"
 
 _HEADER = '''"""Fitted tunnel-junction kernels shipped with kivrun.
 
@@ -21,7 +21,8 @@ GENERATED FILE - do not edit.  Regenerate with
 
     {command}
 
-(or `kivrun tjmfit ship`).  Each entry of TJM_MODELS is (A-list, B-list, P-list):
+(`kivrun tjmfit ship --output src/kivrun/tjm_kernels.py` does the same with an
+installed package).  Each entry of TJM_MODELS is (A-list, B-list, P-list):
 pair amplitudes, quasiparticle-excess amplitudes and shared poles of kernels
 Re sum_k A_k exp(P_k s), s in units hbar/(e Vg).  See docs/tjm_kernels.md.
 """
