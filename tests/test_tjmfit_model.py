@@ -62,9 +62,9 @@ def shipped(name):
 WVG, WVRAT, WRRAT, IC = 2.5, 0.7, 0.05, 1.3
 
 
-def dc_current(model, x, periods=2):
+def dc_current(model, x, periods=2, wvg=WVG):
     """Time-averaged current at the constant voltage x*Vg, from the exact steady history."""
-    v = x * WVG
+    v = x * wvg
     b = 0.5 * v
     # steady history for phi(t) = v t at t = 0: integrals of e^{P s} cos(b s), -sin(b s)
     model.fc = -0.5 * (1 / (model.P - 1j * b) + 1 / (model.P + 1j * b))
@@ -179,6 +179,12 @@ def test_unit_mapping_gives_physical_junction():
     assert p["crit_current"] * sgw == pytest.approx(1 / (14.0 / (v0 / i0)))
     assert p["crit_current"] * p["beta"] * sgw**2 == pytest.approx(0.6e-12 / (i0 * t0 / v0))
     assert units.tjm_parameters(1e-4, 0, 2.8e-3, 20, None)["wrrat"] == 0.0
+    # end to end: the mapped junction at V = 2 Vg carries the BCS current in amperes
+    m = NumpyTJM(shipped("bcs_t0"), p["crit_current"], p["beta"], p["wvg"], p["wvrat"], 0.0)
+    amps = dc_current(m, 2.0, wvg=p["wvg"])[0] * i0
+    m0 = 1 - 1 / 2.0**2
+    bcs = 2.0 * special.ellipe(m0) - special.ellipk(m0) / 4.0
+    assert amps == pytest.approx(2.8e-3 / 14.0 * bcs, rel=2e-3)
     assert units.tjm_init_params("nb_4k2", icrit=1e-4, cap=0, vg=2.8e-3, rn=20)[0] == "nb_4k2"
     with pytest.raises(ValueError):
         units.tjm_parameters(-1e-4, 0, 2.8e-3, 20)
