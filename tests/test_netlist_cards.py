@@ -124,12 +124,24 @@ class TestJunctions:
 
 
     def test_tunnel_junction_card(self):
-        c = parse(".model t jj(tjm=nb03, icrit=100u, rn=16, r0=160, vg=2.8m, cap=0.07p)\nB1 1 0 t area=2\n")
+        c = parse(".model t jj(tjm=BCS_T0, icrit=100u, rn=16, rsub=160, vg=2.8m, cap=0.07p)\n"
+                  "B1 1 0 t area=2\n")
         jj = c.elements[0].junction
-        assert (jj.kind, jj.kernel) == ("tjm", "nb03")
-        assert (jj.critical_current, jj.resistance, jj.subgap_resistance) == pytest.approx((200e-6, 8, 80))
-        with pytest.raises(NetlistError, match="needs rn"):
-            parse(".model t jj(tjm=x, icrit=1m)\nB1 1 0 t\n")
+        assert (jj.kind, jj.kernel) == ("tjm", "bcs_t0")
+        assert (jj.critical_current, jj.capacitance, jj.resistance, jj.subgap_resistance) == \
+            pytest.approx((200e-6, 0.14e-12, 8, 80))
+        # tjm=1: the niobium kernel; without rn the kernel's own Ic·Rn = 0.7522 Vg
+        # (Ambegaokar-Baratoff at 4.2 K, Tc 9.2 K); no extra subgap leakage.
+        jj = parse(".model t jj(tjm=1, icrit=100u, vg=2.8m)\nB1 1 0 t\n").elements[0].junction
+        assert jj.kernel == "nb_4k2" and jj.subgap_resistance is None
+        assert jj.resistance == pytest.approx(0.7522 * 2.8e-3 / 100e-6, rel=1e-3)
+        assert parse(".model t jj(tjm=0, icrit=100u, rn=16)\nB1 1 0 t\n").elements[0].junction.kind == "rsj"
+        with pytest.raises(NetlistError, match=r"test.cir:3: unknown tunnel-junction kernel .*: 'nb03'"):
+            parse("R1 1 0 1\n.model t jj(icrit=1m, tjm=nb03)\nB1 1 0 t\n")
+        with pytest.raises(NetlistError, match="needs icrit"):
+            parse(".model t jj(tjm=1, rn=5)\nB1 1 0 t\n")
+        with pytest.raises(NetlistError, match="combined with rtype"):
+            parse(".model t jj(tjm=1, icrit=1m, rtype=1)\nB1 1 0 t\n")
 
 
 class TestSubcircuits:

@@ -266,22 +266,16 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
 
 
 def tunnel_parameters(jj: JunctionValues) -> list:
-    """[kernel, Ic, βc, wvg, wvrat, wrrat] of a tunnel junction, in core units.
+    """InitTJMModel's [kernel, crit_current, beta, wvg, wvrat, wrrat] for a tunnel junction.
 
-    The model's current is Ic·(sgw·V + beta·sgw²·dV/dt - tunnel term) with
-    sgw = 1/(wvg·wvrat), so matching the normal-state conductance 1/Rn and
-    the capacitance C gives wvg = Vg (the gap voltage in core units, which is
-    also its Josephson frequency in radians per core time unit, the scale of
-    the kernel's poles), wvrat = Ic·Rn/Vg and beta = Ic·Rn²·C, the
-    Stewart-McCumber parameter; wrrat = Rn/Rsubgap.
+    The one mapping of physical parameters onto the model lives in
+    ``kivrun.tjmfit.units``; here it only gets the core's voltage and current units.
     """
-    core = units.to_core
-    ic = core(jj.critical_current, "current")
-    rn = core(jj.resistance or 0.0, "resistance")
-    vg = core(jj.gap_voltage, "voltage")
-    cap = core(jj.capacitance, "capacitance")
-    subgap = jj.subgap_resistance or 10.0 * (jj.resistance or 0.0)
-    return [jj.kernel, ic, ic * rn * rn * cap, vg, ic * rn / vg, (jj.resistance or 0.0) / subgap]
+    from .tjmfit.units import tjm_init_params
+
+    return tjm_init_params(jj.kernel, icrit=jj.critical_current, cap=jj.capacitance,
+                           vg=jj.gap_voltage, rn=jj.resistance, rsub=jj.subgap_resistance,
+                           v0=units.VOLTAGE, i0=units.CURRENT)
 
 
 def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

@@ -50,16 +50,59 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent)
 
 
+#: Kernel of a card that says ``tjm=1``: niobium at 4.2 K, the usual operating point.
+DEFAULT_KERNEL = "nb_4k2"
+
+
+def kernel_name(text: str, where: Location) -> str | None:
+    """The kernel a ``tjm=`` value selects: a table name, 1 (the default kernel) or 0 (none)."""
+    from . import kvconfig
+
+    name = text.strip("'\"{}")
+    if name in ("0", "0.0"):
+        return None
+    if name in ("1", "1.0"):
+        return DEFAULT_KERNEL
+    table = kvconfig.tjm_models
+    if name in table:
+        return name
+    # Netlists are case-insensitive; the table's keys need not be.
+    folded = [key for key in table if isinstance(key, str) and key.lower() == name.lower()]
+    if len(folded) == 1:
+        return folded[0]
+    known = ", ".join(sorted(str(key) for key in table)) or "none"
+    raise NetlistError(f"unknown tunnel-junction kernel (known: {known})", where, name)
+
+
+def kernel_icrn(kernel: str) -> float:
+    """Ic·Rn/Vg of the kernel's own pair current, Re Jp(0) = -Σ Re(A/P)."""
+    from . import kvconfig
+
+    amplitudes, _, poles = kvconfig.tjm_models[kernel]
+    return -sum((complex(a) / complex(p)).real for a, p in zip(amplitudes, poles))
+
+
 def tunnel_junction_from_model(values: Mapping[str, float], kernel: str, where: Location) -> JunctionValues:
-    """Tunnel junction (``tjm=KERNEL``): icrit, cap, rn, vg and the subgap r0."""
-    for key in ("icrit", "rn"):
-        if key not in values:
-            raise NetlistError(f"a tunnel junction needs {key}", where, "tjm")
+    """Tunnel junction of unit area (``tjm=KERNEL``), SI values.
+
+    icrit is required.  rn defaults to the kernel's own Ic·Rn product (a fully
+    BCS junction); r0 (alias rsub) adds a subgap leakage on top of the
+    kernel's quasiparticle current and defaults to none; vg defaults to 2.8 mV.
+    (The reader has already turned ``rsub`` into r0.)
+    """
+    if "icrit" not in values:
+        raise NetlistError("a tunnel junction needs icrit", where, "tjm")
     for key in ("icrit", "rn", "r0", "vg"):
         if key in values and values[key] <= 0:
             raise NetlistError(f"{key} must be positive", where, key)
-    if "phi" in values or "rtype" in values:
-        raise NetlistError("tjm cannot be combined with rtype or phi", where, "tjm")
-    rn = values["rn"]
-    return JunctionValues("tjm", values["icrit"], values.get("cap", 0.0), rn,
-                        values.get("r0", 10.0 * rn), values.get("vg", 2.8e-3), kernel=kernel)
+    if values.get("cap", 0.0) < 0:
+        raise NetlistError("cap must not be negative", where, "cap")
+    for key in ("phi", "rtype", "delv", "n"):
+        if key in values:
+            raise NetlistError(f"tjm cannot be combined with {key}", where, key)
+    icrit, vg = values["icrit"], values.get("vg", 2.8e-3)
+    rn = values.get("rn")
+    if rn is None:
+        rn = kernel_icrn(kernel) * vg / icrit
+    return JunctionValues("tjm", icrit, values.get("cap", 0.0), rn,
+                          values.get("r0"), vg, kernel=kernel)

@@ -15,7 +15,7 @@ from typing import Callable, Mapping
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
-from .junction_models import junction_from_model, tunnel_junction_from_model
+from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
 from .waveforms import parse_waveform
@@ -317,15 +317,19 @@ class _Reader:
             if key in IGNORED_MODEL_PARAMETERS:
                 continue
             if key == "tjm":
-                kernel = text.strip("'\"{}")
+                kernel = kernel_name(text, at)
                 continue
-            if key not in ("icrit", "cap", "rn", "r0", "rtype", "vg", "delv", "phi", "n"):
+            if key not in ("icrit", "cap", "rn", "r0", "rsub", "rtype", "vg", "delv", "phi", "n"):
                 warnings.warn(f"{at}: junction model parameter '{key}' ignored", stacklevel=2)
                 continue
             try:
                 values[key] = evaluate(text, self.global_params)
             except ExpressionError as exc:
                 raise NetlistError(exc.message, at, exc.token) from None
+        if "rsub" in values:
+            if "r0" in values:
+                raise NetlistError("give either r0 or rsub, not both", where, "rsub")
+            values["r0"] = values.pop("rsub")
         if kernel is not None:
             return tunnel_junction_from_model(values, kernel, where)
         return junction_from_model(values, where)

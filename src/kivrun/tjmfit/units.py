@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import math
 
-HBAR = 1.054571817e-34   # J s
-E_CHARGE = 1.602176634e-19  # C
+from ..units import ELEMENTARY_CHARGE as E_CHARGE  # C
+from ..units import PLANCK
+
+# The host's own constants, so that its units and this mapping agree to rounding.
+HBAR = PLANCK / (2.0 * math.pi)  # J s
 
 
 def time_unit(v0: float) -> float:
