@@ -101,3 +101,22 @@ def test_progress_bar_only_when_asked_for_and_after_the_delay():
 def test_missing_netlist_file_is_a_netlist_error(capsys):
     assert cli.main(["run", "/nonexistent/circuit.cir"]) == 1
     assert "cannot read netlist" in capsys.readouterr().err
+
+
+def test_tjmfit_is_mounted_with_its_own_options_and_without_scipy(capsys):
+    import subprocess
+    import sys
+
+    # Arguments reach the fitter's own parser: its --help, its range check.
+    with pytest.raises(SystemExit):
+        cli.main(["tjmfit", "--help"])
+    out = capsys.readouterr().out
+    assert out.startswith("usage: kivrun tjmfit") and "{fit,ship,report}" in out
+    with pytest.raises(SystemExit, match="between 1 and 20"):
+        cli.main(["tjmfit", "fit", "--terms", "30"])
+    assert "tjmfit" in cli.SUBCOMMANDS and "tjmfit" in cli.OWN_HELP
+    # Start-up and the fitter's help load no SciPy (a fit does).
+    code = ("import sys\nfrom kivrun import cli\ntry:\n    cli.main(['tjmfit', 'fit', '--help'])\n"
+            "except SystemExit:\n    pass\nprint('scipy' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip().endswith("False") and "--terms" in done.stdout

@@ -1,4 +1,4 @@
-"""Command line: ``kivrun run circuit.cir [-o out.csv] [--plot out.png]``.
+"""Command line: ``kivrun run circuit.cir [-o out.csv] [--plot out.png]``, ``kivrun tjmfit ...``.
 
 Subcommands live in :data:`SUBCOMMANDS`; another tool adds one with
 :func:`register` (a name, a parser set-up function and a handler).
@@ -17,10 +17,18 @@ from .expressions import parse_number
 Configure = Callable[[argparse.ArgumentParser], None]
 Handler = Callable[[argparse.Namespace], int]
 SUBCOMMANDS: dict[str, tuple[str, Configure, Handler]] = {}
+#: Subcommands with a parser of their own: their handler gets every argument
+#: after the name, unparsed, as ``args.arguments`` (so their --help is theirs).
+OWN_HELP: set[str] = set()
 
 
-def register(name: str, help_text: str, configure: Configure, handler: Handler) -> None:
+def register(name: str, help_text: str, configure: Configure, handler: Handler,
+             own_help: bool = False) -> None:
     SUBCOMMANDS[name] = (help_text, configure, handler)
+    if own_help:
+        OWN_HELP.add(name)
+    else:
+        OWN_HELP.discard(name)
 
 
 class ProgressBar:
@@ -110,13 +118,32 @@ def run_command(args: argparse.Namespace) -> int:
 register("run", "simulate a netlist", _configure_run, run_command)
 
 
+def _configure_tjmfit(parser: argparse.ArgumentParser) -> None:
+    parser.description = "See 'kivrun tjmfit --help'."
+
+
+def tjmfit_command(args: argparse.Namespace) -> int:
+    # Importing the fitter's entry point loads no SciPy; a fit or report does.
+    from .tjmfit import main as tjmfit_main
+
+    return tjmfit_main(args.arguments)
+
+
+register("tjmfit", "fit tunnel-junction kernels from BCS theory", _configure_tjmfit, tjmfit_command,
+         own_help=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="kivrun",
                                      description="Transient simulator for superconducting circuits")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, (help_text, configure, _) in SUBCOMMANDS.items():
         configure(sub.add_parser(name, help=help_text))
-    args = parser.parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in OWN_HELP:
+        args = argparse.Namespace(command=argv[0], arguments=argv[1:])
+    else:
+        args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 2
