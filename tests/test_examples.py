@@ -69,3 +69,35 @@ def test_shunted_jtl_in_the_common_dialect():
     rail = r.event_times("VRAIL", +1)
     rail = rail[rail > 10e-12]  # after the rail's ramp
     assert (len(rail) - 1) / (rail[-1] - rail[0]) == pytest.approx(2.6e-3 / PHI0, rel=1e-3)
+
+
+@requires("JunctionTJMModel")
+def test_tjm_junction_switches_at_ic_and_retraps_far_below():
+    from kivrun import kvconfig
+    from simulation_support import average
+
+    fit = pytest.importorskip("kivrun.tjmfit.fit")
+    r = run("tjm_junction.cir")
+    t, v, phase = r.time, r["V(1)"], r["P(B1)"]
+    vg, ic = 2.8e-3, 100e-6
+    slips = r.event_times("B1", +1)
+    assert not len(r.event_times("B1", -1))
+    # Just below Ic: at rest at asin(0.97), no phase slip before the step to 103 uA.
+    assert average(t, phase, 60e-12, 90e-12) == pytest.approx(np.arcsin(0.97), abs=0.005)
+    assert abs(average(t, v, 60e-12, 90e-12)) < 1e-3 * vg
+    assert 90e-12 < slips[0] < 110e-12
+    # Just above Ic it runs at the gap; at 160 uA its voltage is where the
+    # kernel's quasiparticle curve carries 160 uA.
+    assert average(t, v, 120e-12, 160e-12) == pytest.approx(vg, rel=0.05)
+    a, b, p = (np.asarray(x, dtype=complex) for x in kvconfig.tjm_models["nb_4k2"])
+    rn = -np.sum((a / p).real) * vg / ic
+    x = average(t, v, 180e-12, 210e-12) / vg
+    carried = vg / rn * (x + (1 - rn / 100) * fit.evaluate(b, p, np.array([x]))[0].imag)
+    assert 1.2 < x < 1.5 and carried == pytest.approx(160e-6, rel=0.02)
+    # Back at Ic/2 it stays at the gap (hysteresis) ...
+    assert average(t, v, 230e-12, 250e-12) == pytest.approx(vg, rel=0.03)
+    # ... and retraps from the subgap branch near 4/π·Ic/√βc (βc with Rsub).
+    beta_c = 2 * np.pi * ic * 100**2 * 0.1e-12 / PHI0
+    retrap = np.interp(slips[-1], [250e-12, 400e-12], [50e-6, 0.0])
+    assert retrap == pytest.approx(4 / np.pi * ic / np.sqrt(beta_c), rel=0.25)
+    assert abs(average(t, v, 400e-12, 420e-12)) < 0.02 * vg
