@@ -12,13 +12,11 @@
 //   values    element current, phase and voltage, then the flux-quantum counter
 #pragma once
 #include "stampworks/framework/model_type.hpp"
-#include "stampworks/junctions/junction_terminals.hpp"
-
-#include <cmath>
+#include "stampworks/junctions/shunted_junction.hpp"
 
 namespace stampworks {
 
-struct JunctionModel : NoOperations {
+struct JunctionModel : ShuntedJunctionOperations<JunctionModel> {
   FLOAT_t* node_phases;
   FLOAT_t* node_voltages;
   FLOAT_t* node_dvoltages;
@@ -40,41 +38,8 @@ struct JunctionModel : NoOperations {
     capacitance = 1.0;
   }
 
-  // From the sine of the junction phase, so the fused step can share one sincos.
-  FLOAT_t current(FLOAT_t sine, FLOAT_t dv, FLOAT_t dd) const {
-    return dv / resistance + crit_current * sine + capacitance * dd;
-  }
-
-  void Admitance1(View a, pModelContext_t ctx) {
-    stamp(*this, a, ctx->coeff_dt / resistance + ctx->coeff_ddt * capacitance);
-  }
-
-  void Admitance2(View a, pModelContext_t ctx) {
-    stamp(*this, a, crit_current * std::cos(junction_across(ctx->phases, i, j)));
-  }
-
-  void RHSCurrent(View vec, pModelContext_t ctx) {
-    junction_rhs(*this, vec,
-                 current(std::sin(junction_across(ctx->phases, i, j)),
-                         junction_across(ctx->voltages, i, j),
-                         junction_across(ctx->voltages_deriv, i, j)));
-  }
-
-  void Admitance2AndRHSCurrent(View a, View vec, pModelContext_t ctx) {
-    FLOAT_t sine, cosine;
-    sin_cos(junction_across(ctx->phases, i, j), sine, cosine);
-    FLOAT_t c = current(sine, junction_across(ctx->voltages, i, j),
-                        junction_across(ctx->voltages_deriv, i, j));
-    stamp(*this, a, crit_current * cosine);
-    junction_rhs(*this, vec, c);
-  }
-
-  void Values(pModelContext_t ctx) {
-    FLOAT_t dphi = junction_across(node_phases, i, j);
-    FLOAT_t dv = junction_across(node_voltages, i, j);
-    FLOAT_t dd = junction_across(node_dvoltages, i, j);
-    junction_report(*this, current(std::sin(dphi), dv, dd), dphi, dv, ctx);
-  }
+  // The supercurrent sees the junction phase itself.
+  FLOAT_t supercurrent_phase(FLOAT_t dphi) const { return dphi; }
 };
 
 template <>
