@@ -2,10 +2,11 @@
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import Callable
 
 from . import units
-from .builder import build
+from .builder import BuiltCircuit, build, reset_state
 from .circuit import Circuit
 from .engine import Engine, Settings
 from .errors import Location, NetlistError
@@ -71,9 +72,37 @@ def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_st
     runs every step at that length.  ``progress`` is called with the
     fraction done from time to time.
     """
+    prepared = prepare(netlist, tolerance=tolerance, fixed_step=fixed_step, max_step=max_step,
+                       ramp=ramp, order=order)
+    return run_prepared(prepared, progress)
+
+
+@dataclass
+class Prepared:
+    """A circuit read, built and bound once, ready to be run (again) by :func:`run_prepared`.
+
+    To re-run with changed values, change an element's ``params`` (or a
+    source's ``scale``) in ``built.elements`` and call its ``UpdateParameters()``.
+    """
+
+    circuit: Circuit
+    settings: Settings
+    built: BuiltCircuit
+
+
+def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
+            max_step: float | None = None, ramp: float | None = None,
+            order: int | None = None) -> Prepared:
+    """Read (unless given a Circuit), check the settings and build the circuit."""
     circuit = netlist if isinstance(netlist, Circuit) else load(netlist)
     settings = settings_for(circuit, tolerance, fixed_step, max_step, ramp, order)
-    built = build(circuit)
+    return Prepared(circuit, settings, build(circuit))
+
+
+def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = None) -> Result:
+    """One transient run of a prepared circuit, from rest; may be called again."""
+    circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
+    reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
     engine = Engine(built, settings, recorder, progress)
     stats = engine.run()

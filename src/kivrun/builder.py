@@ -84,6 +84,9 @@ class BuiltCircuit:
     flag_block: np.ndarray
     #: Extra elements whose current belongs to another (a junction's subgap resistor).
     companions: dict[int, list[int]] = field(default_factory=dict)
+    #: kvglobals' ElementCurrent and ElementN as bound at build time.
+    element_current: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    element_counts: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int32))
 
     @property
     def nnz(self) -> int:
@@ -157,7 +160,8 @@ def build(circuit: Circuit) -> BuiltCircuit:
     _register(elements, n_unknowns)
     return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
                         {e.name.lower(): k for k, e in enumerate(elements)}, varying,
-                        col_pointers, row_indices, node_block, element_block, flag_block, companions)
+                        col_pointers, row_indices, node_block, element_block, flag_block, companions,
+                        kvglobals.ElementCurrent, kvglobals.ElementN)
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -299,6 +303,15 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.nd
     kvglobals.OptimizeSimulation = False
     SP.InitialSmoothFactor = 1.0
     return node_block, element_block, flag_block
+
+
+def reset_state(built: BuiltCircuit) -> None:
+    """Back to rest before a run: node and element state, counters and flags."""
+    built.node_block.fill(0.0)
+    built.element_block.fill(0.0)
+    built.flag_block.fill(0)
+    built.element_current.fill(0.0)
+    built.element_counts.fill(0)
 
 
 def _bind(plans: list[_Plan], pattern: _Pattern
