@@ -8,7 +8,8 @@ from typing import Callable
 from . import units
 from .builder import BuiltCircuit, build, reset_state
 from .circuit import Circuit
-from .engine import Engine, Settings
+from . import engine
+from .engine import Settings
 from .errors import Location, NetlistError
 from .netlist import parse_netlist, read_netlist
 from .results import Recorder, Result
@@ -104,7 +105,6 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = 
     circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
-    engine = Engine(built, settings, recorder, progress)
-    stats = engine.run()
+    output = engine.run(built, settings, recorder.channels(), progress)
     assert circuit.transient is not None
-    return recorder.finish(circuit.title, engine.events, stats, circuit.transient.step)
+    return recorder.finish(circuit.title, output, circuit.transient.step)

@@ -8,10 +8,10 @@ from typing import Iterable
 
 import numpy as np
 
-from . import kvglobals, units
+from . import units
 from .builder import BuiltCircuit
 from .circuit import GROUND, Probe
-from .engine import Stats
+from .engine import RunOutput, Stats
 
 
 @dataclass(frozen=True)
@@ -117,7 +117,8 @@ class Result:
 
 
 class Recorder:
-    """Copies the probed quantities after every accepted step into a growing table."""
+    """Plans which state entries the loop records after every accepted step, and
+    turns what it recorded into traces."""
 
     def __init__(self, built: BuiltCircuit, probes: list[Probe], start: float):
         self.built = built
@@ -126,11 +127,6 @@ class Recorder:
         self.plan: list[tuple[str, list[tuple[int, float]], float]] = []
         for probe in probes or default_probes(built):
             self.plan.append(self._probe_columns(probe))
-        self.gathers = self._gathers()
-        width = len(self.columns)
-        self.table = np.zeros((1024, width))
-        self.times = np.zeros(1024)
-        self.rows = 0
 
     def _column(self, source: str, index: int) -> int:
         return self.columns.setdefault((source, index), len(self.columns))
@@ -155,41 +151,26 @@ class Recorder:
             terms = []
         return probe.label, terms, unit
 
-    def _gathers(self) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
-        by_source: dict[str, tuple[list[int], list[int]]] = {}
-        for (source, index), column in self.columns.items():
-            entry = by_source.setdefault(source, ([], []))
-            entry[0].append(index)
-            entry[1].append(column)
-        # The state arrays stay the same objects for the whole run.
-        return [(getattr(kvglobals, source), np.array(idx, dtype=np.intp), np.array(cols, dtype=np.intp))
-                for source, (idx, cols) in by_source.items()]
+    def channels(self) -> list[tuple[np.ndarray, int]]:
+        """(array, index) per column, on the state arrays the models are bound to."""
+        built = self.built
+        arrays = {"NodePhase": built.node_block[0], "NodeVoltage": built.node_block[1],
+                  "ElementPhase": built.element_block[0], "ElementVoltage": built.element_block[1],
+                  "ElementCurrent": built.element_current}
+        return [(arrays[source], index) for (source, index) in self.columns]
 
-    def __call__(self, t: float) -> None:
-        if t < self.start:
-            return
-        if self.rows == len(self.times):
-            self.table = np.concatenate([self.table, np.zeros_like(self.table)])
-            self.times = np.concatenate([self.times, np.zeros_like(self.times)])
-        row = self.table[self.rows]
-        for values, indices, columns in self.gathers:
-            row[columns] = values[indices]
-        self.times[self.rows] = t
-        self.rows += 1
-
-    def finish(self, title: str, events: list[tuple[float, int, int]], stats: Stats,
-               output_step: float | None) -> Result:
-        table = self.table[: self.rows]
+    def finish(self, title: str, output: RunOutput, output_step: float | None) -> Result:
+        table = output.channels
         traces = {}
         for label, terms, unit in self.plan:
-            trace = np.zeros(self.rows)
+            trace = np.zeros(len(output.times))
             for column, sign in terms:
                 trace += sign * table[:, column]
             traces[label] = trace * unit
         elements = self.built.elements
-        event_list = [Event(t * units.TIME, elements[e].name, int(d * elements[e].orientation))
-                      for t, e, d in sorted(events)]
-        return Result(title, self.times[: self.rows] * units.TIME, traces, event_list, stats, output_step)
+        event_list = [Event(float(t) * units.TIME, elements[e].name, int(d * elements[e].orientation))
+                      for t, e, d in output.events.tolist()]
+        return Result(title, output.times * units.TIME, traces, event_list, output.stats, output_step)
 
 
 def default_probes(built: BuiltCircuit) -> list[Probe]:

@@ -20,6 +20,10 @@ class Waveform:
     def is_constant(self) -> bool:
         return False
 
+    def native(self) -> tuple[int, list[float]]:
+        """Kind code and parameters of the compiled loop's copy (transient/waveform.hpp)."""
+        raise NotImplementedError(f"{type(self).__name__} has no compiled form")
+
 
 @dataclass
 class Constant(Waveform):
@@ -52,6 +56,9 @@ class PiecewiseLinear(Waveform):
 
     def breakpoints(self, t_stop: float) -> list[float]:
         return [t for t in self.times if 0.0 <= t <= t_stop]
+
+    def native(self) -> tuple[int, list[float]]:
+        return 1, list(self.times) + list(self.values)
 
 
 @dataclass
@@ -94,6 +101,9 @@ class Pulse(Waveform):
             start += self.period
         return [t for t in points if t <= t_stop]
 
+    def native(self) -> tuple[int, list[float]]:
+        return 2, [self.v1, self.v2, self.delay, self.rise, self.fall, self.width, self.period]
+
 
 @dataclass
 class Sine(Waveform):
@@ -114,6 +124,9 @@ class Sine(Waveform):
 
     def breakpoints(self, t_stop: float) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
+
+    def native(self) -> tuple[int, list[float]]:
+        return 3, [self.offset, self.amplitude, self.frequency, self.delay, self.damping]
 
 
 def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Waveform:

@@ -1,0 +1,453 @@
+// The unknowns are phases φ; voltages V = dφ/dt and their derivatives
+// D = dV/dt follow from the phase history by the same BDF formula:
+//
+//   V(t+h) = a0·φ(t+h) + Σ b_j φ_j,   D(t+h) = a0·V(t+h) + Σ b_j V_j
+//
+// hence dV/dφ = a0 and dD/dφ = a0², the coefficients the models read.  The
+// predictor is the polynomial through the last order + 1 accepted points;
+// its distance to the corrector, times h/(t_{n+1} − t_{n−order}), estimates
+// the local error (Milne's device), kept below the tolerance on every node
+// phase.  The circuit starts at rest, so any history spacing is exact there.
+#include "transient/stepper.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace transient {
+
+namespace {
+
+constexpr int kRateLifetime = 4;       // steps a measured contraction rate stays in use
+constexpr double kCounterBand = 0.5;   // no dead band: a counter is always the nearest quantum
+constexpr double kTwoPi = 6.283185307179586;
+
+}  // namespace
+
+// Where in [0, 1] the cubic Hermite interpolant of (y0, s0), (y1, s1) (slopes
+// per unit interval) reaches `level`: bisection on a bracketing sign change,
+// else the chord (rounding at the ends).
+double hermite_crossing(double y0, double y1, double s0, double s1, double level) {
+  auto value = [&](double s) {
+    const double s2 = s * s, s3 = s2 * s;
+    return (2 * s3 - 3 * s2 + 1) * y0 + (s3 - 2 * s2 + s) * s0 + (-2 * s3 + 3 * s2) * y1 +
+           (s3 - s2) * s1 - level;
+  };
+  double lo = 0.0, hi = 1.0, f_lo = value(lo);
+  if (f_lo * value(hi) > 0) {
+    const double span = y1 - y0;
+    return span != 0.0 ? std::clamp((level - y0) / span, 0.0, 1.0) : 1.0;
+  }
+  for (int k = 0; k < 40; ++k) {
+    const double mid = 0.5 * (lo + hi), f_mid = value(mid);
+    if ((f_mid > 0) == (f_lo > 0)) {
+      lo = mid;
+      f_lo = f_mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return 0.5 * (lo + hi);
+}
+
+double ramp_factor(double t, double ramp) {
+  if (ramp <= 0.0 || t >= ramp) return 1.0;
+  const double x = t / ramp;
+  return x * x * (3.0 - 2.0 * x);  // smooth 0→1: no kink for the step control to trip on
+}
+
+Stepper::Stepper(Circuit& circuit, const Settings& settings)
+    : c_(circuit), s_(settings), k_(settings.order), rate_age_(kRateLifetime) {
+  const size_t n = c_.n, nnz = c_.nnz, m = c_.m;
+  a0_matrix_.assign(nnz, 0.0);
+  a01_.assign(nnz, 0.0);
+  a2_.assign(nnz, 0.0);
+  system_.assign(nnz, 0.0);
+  rhs_.assign(n, 0.0);
+  history_.assign((2 * k_ + 1) * n, 0.0);
+  state_.assign(4 * n, 0.0);
+  prev_phase_.assign(m, 0.0);
+  prev_voltage_.assign(m, 0.0);
+  prev_counts_.assign(m, 0);
+  times_.assign(k_ + 1, 0.0);
+  bdf_.assign(k_ + 1, 0.0);
+  predictor_.assign(k_ + 1, 0.0);
+  for (Source& source : c_.sources) active_.push_back(&source);
+  recorded.reserve(1024 * (1 + c_.channels.size()));
+}
+
+Outcome Stepper::fail(double t, std::string why) {
+  failed_at = t;
+  message = std::move(why);
+  return Outcome::failed;
+}
+
+stampworks::ModelContext Stepper::step_context(double h) const {
+  const size_t n = c_.n;
+  stampworks::ModelContext ctx{};
+  ctx.coeff_dt = a0_;
+  ctx.coeff_ddt = a0_ * a0_;
+  ctx.smooth_factor = smooth_;
+  ctx.time_step = h;
+  ctx.phases = state_.data();
+  ctx.voltages = state_.data() + n;
+  ctx.voltages_deriv = state_.data() + 2 * n;
+  ctx.phases_prev = history_.data();
+  ctx.voltages_prev = history_.data() + (k_ + 1) * n;
+  return ctx;
+}
+
+Outcome Stepper::run(const Host& host) {
+  using Clock = std::chrono::steady_clock;
+  const double stop = s_.stop;
+  if (!lu_.analyze(c_.n, c_.col_ptr.data(), c_.row_idx.data()))
+    return fail(0.0, "the circuit matrix has no valid ordering (an unknown without any equation?)");
+  // Static elements never change, so A0 is built once: a rebuild would also
+  // restart the history of tunnel junctions.
+  stampworks::View a0{a0_matrix_.data(), c_.nnz, 1};
+  for (ModelObject* model : c_.models) model->ops->Admitance0(model, a0);
+
+  const std::vector<double>& bps = c_.breakpoints;
+  size_t next_bp = 0;
+  double h = s_.fixed_step > 0 ? s_.fixed_step : std::min(s_.initial_step, s_.max_step);
+  for (int j = 0; j <= k_; ++j) times_[j] = -j * h;
+  double t = 0.0;
+  smooth_ = ramp_factor(0.0, s_.ramp);
+  if (s_.start <= 0.0) record(0.0);
+  auto last_poll = Clock::now();
+  while (t < stop * (1.0 - 1e-14)) {
+    while (next_bp + 1 < bps.size() && bps[next_bp] <= t * (1.0 + 1e-14) + 1e-15) ++next_bp;
+    h = clip(t, h, bps[next_bp]);
+    // Below a few units in the last place of t the step would not move t
+    // by h, and the formula's coefficients would be noise.
+    const double resolution = 16.0 * (std::nextafter(t, HUGE_VAL) - t);
+    if (!(h > resolution))
+      return fail(t, "the time step fell below the resolution of the time (" + std::to_string(h) +
+                         " time units): the circuit changes faster than time can be told apart here");
+    double h_next = h;
+    const bool accepted = step(t, h, h_next);
+    if (fatal_) return Outcome::failed;
+    if (!accepted) {
+      if (h_next < s_.min_step) return fail(t, "time step underflow: " + message);
+      h = h_next;
+      continue;
+    }
+    t = times_[0];
+    h = h_next;
+    const auto now = Clock::now();
+    if (now - last_poll >= std::chrono::milliseconds(50)) {
+      last_poll = now;
+      if (host.poll && !host.poll(host.context, t / stop)) return Outcome::interrupted;
+    }
+  }
+  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+    return a.time < b.time || (a.time == b.time && a.element < b.element);
+  });
+  return Outcome::done;
+}
+
+double Stepper::clip(double t, double h, double breakpoint) const {
+  h = std::min(h, s_.max_step);
+  const double remaining = breakpoint - t;
+  if (h >= remaining) return remaining;
+  if (h > 0.5 * remaining && !(s_.fixed_step > 0)) return 0.5 * remaining;  // two even steps, no sliver
+  return h;
+}
+
+// BDF weights (derivative at t_new of the interpolant through t_new and the
+// last `order` points) and predictor weights (extrapolation of the
+// polynomial through the last order + 1 points).
+void Stepper::coefficients(double t_new) {
+  const std::vector<double>& past = times_;
+  if (k_ == 2) {
+    const double t0 = past[0], t1 = past[1], t2 = past[2];
+    const double h = t_new - t0, omega = h / (t0 - t1);
+    bdf_[0] = (1.0 + 2.0 * omega) / ((1.0 + omega) * h);
+    bdf_[1] = -(1.0 + omega) / h;
+    bdf_[2] = omega * omega / ((1.0 + omega) * h);
+    const double d01 = t0 - t1, d02 = t0 - t2, d12 = t1 - t2;
+    const double u0 = t_new - t0, u1 = t_new - t1, u2 = t_new - t2;
+    predictor_[0] = u1 * u2 / (d01 * d02);
+    predictor_[1] = -u0 * u2 / (d01 * d12);
+    predictor_[2] = u0 * u1 / (d02 * d12);
+    return;
+  }
+  double nodes[8];
+  nodes[0] = t_new;
+  for (int j = 0; j < k_; ++j) nodes[j + 1] = past[j];
+  double a0 = 0.0;
+  for (int j = 1; j <= k_; ++j) a0 += 1.0 / (t_new - nodes[j]);
+  bdf_[0] = a0;
+  for (int j = 1; j <= k_; ++j) {
+    double num = 1.0, den = 1.0;
+    for (int m = 0; m <= k_; ++m) {
+      if (m == j) continue;
+      den *= nodes[j] - nodes[m];
+      if (m) num *= t_new - nodes[m];
+    }
+    bdf_[j] = num / den;
+  }
+  for (int j = 0; j <= k_; ++j) {
+    double w = 1.0;
+    for (int m = 0; m <= k_; ++m)
+      if (m != j) w *= (t_new - past[m]) / (past[j] - past[m]);
+    predictor_[j] = w;
+  }
+}
+
+// est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.
+void Stepper::predict() {
+  const size_t n = c_.n;
+  const double a0 = bdf_[0];
+  double* est = state_.data();
+  double* volt = est + n;
+  double* dvolt = volt + n;
+  double* pred = dvolt + n;
+  std::fill(state_.begin(), state_.begin() + 3 * n, 0.0);
+  for (int j = 0; j <= k_; ++j) {
+    const double c = predictor_[j], b = j < k_ ? bdf_[j + 1] : 0.0, vw = a0 * c + b;
+    const double* phase = history_.data() + j * n;
+    for (size_t x = 0; x < n; ++x) {
+      est[x] += c * phase[x];
+      volt[x] += vw * phase[x];
+      dvolt[x] += a0 * vw * phase[x];
+    }
+  }
+  for (int j = 0; j < k_; ++j) {
+    const double b = bdf_[j + 1];
+    const double* voltage = history_.data() + (k_ + 1 + j) * n;
+    for (size_t x = 0; x < n; ++x) dvolt[x] += b * voltage[x];
+  }
+  std::memcpy(pred, est, n * sizeof(double));
+}
+
+void Stepper::update_sources(double t_new) {
+  smooth_ = ramp_factor(t_new, s_.ramp);
+  const double t_si = t_new * s_.time_unit;
+  for (Source* source : active_) *source->field = source->wave.value(t_si) * source->scale;
+}
+
+bool Stepper::step(double t, double h, double& h_next) {
+  const double t_new = t + h;
+  coefficients(t_new);
+  a0_ = bdf_[0];
+  h_ = h;
+  predict();
+  update_sources(t_new);
+  const int iterations = newton(a0_, h);
+  if (fatal_) return false;
+  if (!iterations) {
+    ++stats.newton_failures;
+    message = "Newton's iteration does not converge even at short steps";
+    h_next = 0.25 * h;
+    return false;
+  }
+  if (s_.audit_newton) audit_newton(h);
+  if (s_.fixed_step > 0) {
+    accept(t_new, h);
+    h_next = s_.fixed_step;
+    return true;
+  }
+  // Node phases only: branch currents are algebraic and may jump at a
+  // source's corner (a capacitive current), where no step would do.
+  const size_t n = c_.n;
+  const double* est = state_.data();
+  const double* pred = est + 3 * n;
+  double largest = 0.0;
+  for (int x = 0; x < c_.n_nodes; ++x) largest = std::max(largest, std::fabs(est[x] - pred[x]));
+  const double error = largest * h / (t_new - times_[k_]);
+  const double ratio = error / s_.tolerance;
+  const double factor = ratio < 1e-3 ? 2.0 : 0.9 * std::pow(ratio, -1.0 / (k_ + 1));
+  if (ratio > 1.0) {
+    ++stats.rejected;
+    message = "the local error stays above the tolerance at short steps";
+    h_next = h * std::min(0.9, std::max(0.1, factor));
+    return false;
+  }
+  accept(t_new, h);
+  h_next = h * std::min(2.0, std::max(0.2, factor));
+  return true;
+}
+
+// Largest last correction accepted: its square (the size of the remaining
+// Newton error) stays 1 % of the local error bound.
+double Stepper::newton_limit() const {
+  return s_.fixed_step > 0 ? 1e-4 * s_.tolerance : 0.1 * std::sqrt(s_.tolerance);
+}
+
+// Newton error left in an accepted step when convergence is linear.
+double Stepper::newton_error_bound() const {
+  return s_.fixed_step > 0 ? newton_limit() : 1e-2 * s_.tolerance;
+}
+
+// Contraction rate for a step at a0, from a recent measurement: the
+// Jacobian's error relative to the capacitive and resistive terms grows like
+// h² and h, so scale by the larger, and by 2 for the motion of the phase
+// since; a stale measurement says nothing.
+double Stepper::expected_rate(double a0) {
+  if (++rate_age_ > kRateLifetime) return 1.0;
+  const double ratio = rate_a0_ / a0;
+  return 2.0 * newton_rate_ * std::max(ratio, ratio * ratio);
+}
+
+// The drivers only add, so A1 is accumulated onto a copy of A0 and, in later
+// iterations, A2 onto a copy of A0 + A1.  With tunnel junctions convergence
+// is linear and a small last correction alone does not bound the error
+// left: that takes the contraction rate too.  Returns the iterations made,
+// 0 on failure.
+int Stepper::newton(double a0, double h) {
+  const size_t n = c_.n, nnz = c_.nnz;
+  const stampworks::ModelContext ctx = step_context(h);
+  stampworks::View a01{a01_.data(), c_.nnz, 1}, a2{a2_.data(), c_.nnz, 1};
+  stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
+  double* est = state_.data();
+  double* volt = est + n;
+  double* dvolt = volt + n;
+  const double limit = newton_limit(), bound = newton_error_bound(), a0sq = a0 * a0;
+  double previous = 0.0;
+  for (int iteration = 0; iteration < s_.max_newton; ++iteration) {
+    std::fill(rhs_.begin(), rhs_.end(), 0.0);
+    if (iteration == 0) {
+      std::memcpy(a01_.data(), a0_matrix_.data(), nnz * sizeof(double));
+      std::fill(a2_.begin(), a2_.end(), 0.0);
+      for (ModelObject* model : c_.models) model->ops->build_step(model, a01, a2, rhs, &ctx);
+      for (size_t x = 0; x < nnz; ++x) system_[x] = a01_[x] + a2_[x];
+    } else {
+      std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
+      for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+    }
+    if (!lu_.factor(system_.data())) {
+      if (!stats.newton_iterations) {
+        fatal_ = true;
+        fail(0.0, "the circuit matrix is singular (a loop of voltage or phase sources, "
+                  "or part of the circuit without a path to ground?)");
+      }
+      return 0;  // a shorter step may do
+    }
+    lu_.solve(rhs_.data());
+    ++stats.newton_iterations;
+    double change = 0.0;
+    for (size_t x = 0; x < n; ++x) {
+      const double d = rhs_[x];
+      est[x] += d;
+      volt[x] += a0 * d;
+      dvolt[x] += a0sq * d;
+      change = std::max(change, std::fabs(d));
+    }
+    for (size_t x = 0; x < n; ++x)  // max() drops NaN: look for it directly
+      if (std::isnan(rhs_[x])) return 0;
+    if (!(change <= 1e30)) return 0;  // overflow: the step is hopeless
+    if (previous > 0 && s_.linear_newton) {
+      newton_rate_ = change / previous;
+      rate_a0_ = a0;
+      rate_age_ = 0;
+    }
+    if (change <= limit) {
+      if (!s_.linear_newton || change <= bound) return iteration + 1;
+      // Linear convergence at rate r leaves change·r/(1 − r).
+      const double rate = previous > 0 ? newton_rate_ : expected_rate(a0);
+      if (rate < 1.0 && change * rate <= bound * (1.0 - rate)) return iteration + 1;
+    } else if (s_.linear_newton && previous > 0 && change >= previous && iteration >= 2) {
+      return 0;  // not contracting: a shorter step will
+    }
+    previous = change;
+  }
+  return 0;
+}
+
+// Iterates on from the accepted estimate to (near) the converged solution,
+// notes how far that is, and puts everything back as it was.
+void Stepper::audit_newton(double h) {
+  const size_t n = c_.n, nnz = c_.nnz;
+  audit_state_ = state_;
+  const stampworks::ModelContext ctx = step_context(h);
+  stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
+  for (int k = 0; k < 40; ++k) {
+    std::fill(rhs_.begin(), rhs_.end(), 0.0);
+    std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
+    for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+    if (!lu_.factor(system_.data())) break;
+    lu_.solve(rhs_.data());
+    for (size_t x = 0; x < n; ++x) {
+      state_[x] += rhs_[x];
+      state_[n + x] += a0_ * rhs_[x];
+      state_[2 * n + x] += a0_ * a0_ * rhs_[x];
+    }
+  }
+  for (int x = 0; x < c_.n_nodes; ++x)
+    stats.newton_leftover = std::max(stats.newton_leftover, std::fabs(state_[x] - audit_state_[x]));
+  state_ = audit_state_;
+  std::fill(rhs_.begin(), rhs_.end(), 0.0);
+  std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
+  for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+}
+
+void Stepper::accept(double t_new, double h) {
+  ++stats.accepted;
+  const size_t n = c_.n, m = c_.m;
+  if (s_.resync_before_commit) {
+    // Tunnel junctions commit their history at the phase their residual
+    // last saw, which is one Newton correction behind the accepted phase.
+    const stampworks::ModelContext ctx = step_context(h);
+    std::fill(rhs_.begin(), rhs_.end(), 0.0);
+    stampworks::View rhs{rhs_.data(), c_.n, 1};
+    for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
+  }
+  double* hist = history_.data();
+  std::memmove(hist + n, hist, k_ * n * sizeof(double));
+  if (k_ > 1) std::memmove(hist + (k_ + 2) * n, hist + (k_ + 1) * n, (k_ - 1) * n * sizeof(double));
+  std::memcpy(hist, state_.data(), n * sizeof(double));
+  std::memcpy(hist + (k_ + 1) * n, state_.data() + n, n * sizeof(double));
+  for (int j = k_; j > 0; --j) times_[j] = times_[j - 1];
+  times_[0] = t_new;
+  // The models' Values read the node arrays they are bound to.
+  std::memcpy(c_.node_block, state_.data(), 3 * n * sizeof(double));
+  std::memcpy(prev_phase_.data(), c_.element_phase, m * sizeof(double));
+  std::memcpy(prev_voltage_.data(), c_.element_voltage, m * sizeof(double));
+  std::memcpy(prev_counts_.data(), c_.counts, m * sizeof(int32_t));
+  stampworks::ModelContext values{};
+  values.smooth_factor = smooth_;
+  values.time_step = h;
+  values.histeresis = kCounterBand;
+  for (ModelObject* model : c_.models) model->ops->Values(model, &values);
+  for (size_t e = 0; e < m; ++e)
+    if (c_.flag_inc[e] | c_.flag_dec[e]) {
+      find_events(t_new, h);
+      break;
+    }
+  // A source retires once the accepted time has passed its last change.
+  const double t_si = t_new * s_.time_unit;
+  active_.erase(std::remove_if(active_.begin(), active_.end(),
+                               [t_si](const Source* s) { return t_si >= s->settle; }),
+                active_.end());
+  if (t_new >= s_.start) record(t_new);
+}
+
+// One event per quantum crossed (a step may carry a phase over several),
+// each timed where the cubic Hermite interpolant of the step crosses
+// (n ± ½)·2π.
+void Stepper::find_events(double t_new, double h) {
+  for (int e = 0; e < c_.m; ++e) {
+    if (!(c_.flag_inc[e] | c_.flag_dec[e])) continue;
+    const int64_t old = prev_counts_[e], now = c_.counts[e];
+    const int direction = now > old ? 1 : -1;
+    for (int64_t level = old; level != now; level += direction) {
+      if (static_cast<int64_t>(events.size()) >= s_.max_events) {
+        stats.events_dropped += (now - level) * direction;
+        break;
+      }
+      const double threshold = (static_cast<double>(level) + 0.5 * direction) * kTwoPi;
+      const double fraction = hermite_crossing(prev_phase_[e], c_.element_phase[e],
+                                               prev_voltage_[e] * h, c_.element_voltage[e] * h, threshold);
+      events.push_back({t_new - h + h * fraction, e, direction});
+    }
+  }
+}
+
+void Stepper::record(double t) {
+  recorded.push_back(t);
+  for (const double* channel : c_.channels) recorded.push_back(*channel);
+}
+
+}  // namespace transient

@@ -1,0 +1,128 @@
+// The transient loop: variable-step BDF (order 2 or 3) on the unknown phases,
+// a predictor for the error estimate, Newton with KLU, breakpoints, native
+// source waveforms, flux-quantum events timed inside their step, recording.
+// It reaches the models only through their operation tables, as the
+// drivers do, and touches no Python object: the module binds and checks
+// everything before the loop starts.
+#pragma once
+#include "stampworks/framework/element_model.hpp"
+#include "transient/lu.hpp"
+#include "transient/waveform.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace transient {
+
+using stampworks::ModelObject;
+
+struct Settings {
+  double stop = 0, start = 0;
+  double tolerance = 1e-4;  // local error bound per step on node phases, radians
+  double max_step = 0, fixed_step = 0, ramp = 0, initial_step = 1e-2, min_step = 1e-9;
+  int max_newton = 8, order = 2;
+  double time_unit = 1e-12;   // SI seconds per core time unit (waveforms are SI)
+  bool linear_newton = false;  // Jacobian is quasi-static (tunnel junctions)
+  bool resync_before_commit = false;
+  int64_t max_events = 0;
+  // Diagnostics: after each converged step, iterate on to measure the
+  // Newton error the step left (costly; for tests).
+  bool audit_newton = false;
+};
+
+struct Stats {
+  int64_t accepted = 0, rejected = 0, newton_failures = 0, newton_iterations = 0;
+  int64_t events_dropped = 0;
+  double newton_leftover = 0.0;  // largest audited Newton error on node phases
+};
+
+struct Event {
+  double time;
+  int32_t element;
+  int32_t direction;
+};
+
+struct Source {
+  double* field;  // the model's value parameter
+  Waveform wave;
+  double scale;   // SI value -> core value, with the orientation's sign
+  double settle;  // SI time from which the value no longer changes
+};
+
+// What the module binds for one run; the arrays outlive the run.
+struct Circuit {
+  std::vector<ModelObject*> models;
+  int n = 0, n_nodes = 0, nnz = 0;
+  std::vector<int> col_ptr, row_idx;
+  double* node_block = nullptr;  // phase, voltage, derivative rows of n
+  int m = 0;                     // elements
+  double *element_phase = nullptr, *element_voltage = nullptr;
+  uint8_t *flag_inc = nullptr, *flag_dec = nullptr;
+  int32_t* counts = nullptr;
+  std::vector<Source> sources;
+  std::vector<const double*> channels;  // recorded after every accepted step
+  std::vector<double> breakpoints;      // core time, sorted, ending with stop
+};
+
+enum class Outcome { done, interrupted, failed };
+
+// Between steps the loop asks the host, at most every ~50 ms, whether to go on.
+struct Host {
+  bool (*poll)(void* context, double fraction) = nullptr;  // false: stop
+  void* context = nullptr;
+};
+
+class Stepper {
+ public:
+  Stepper(Circuit& circuit, const Settings& settings);
+  Outcome run(const Host& host);
+
+  Stats stats;
+  std::vector<double> recorded;  // rows of (t, channels...)
+  std::vector<Event> events;
+  std::string message;
+  double failed_at = 0.0;
+  const Lu& lu() const { return lu_; }
+
+ private:
+  bool step(double t, double h, double& h_next);
+  int newton(double a0, double h);
+  void audit_newton(double h);
+  void coefficients(double t_new);
+  void predict();
+  void update_sources(double t_new);
+  void accept(double t_new, double h);
+  void find_events(double t_new, double h);
+  void record(double t);
+  double clip(double t, double h, double breakpoint) const;
+  double expected_rate(double a0);
+  double newton_limit() const;
+  double newton_error_bound() const;
+  stampworks::ModelContext step_context(double h) const;
+  Outcome fail(double t, std::string why);
+
+  Circuit& c_;
+  Settings s_;
+  Lu lu_;
+  int k_;
+  std::vector<double> a0_matrix_, a01_, a2_, system_, rhs_;
+  std::vector<double> history_;  // order + 1 phase rows, then order voltage rows
+  std::vector<double> state_;    // estimate, voltage, derivative, predicted
+  std::vector<double> audit_state_;
+  std::vector<double> prev_phase_, prev_voltage_;
+  std::vector<int32_t> prev_counts_;
+  std::vector<double> times_;  // accepted times, newest first
+  std::vector<double> bdf_, predictor_;
+  std::vector<Source*> active_;
+  double smooth_ = 1.0, a0_ = 1.0, h_ = 0.0;
+  bool fatal_ = false;
+  // Contraction rate last measured (at BDF coefficient a0) and its age.
+  double newton_rate_ = 1.0, rate_a0_ = 1.0;
+  int rate_age_;
+};
+
+double ramp_factor(double t, double ramp);
+double hermite_crossing(double y0, double y1, double s0, double s1, double level);
+
+}  // namespace transient
