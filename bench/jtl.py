@@ -27,3 +27,39 @@ def jtl_netlist(stages: int, pulses: int = 1, stop: float = 150e-12, period: flo
     for k in probes or (1, stages):
         lines.append(f".print p(B{k})")
     return "\n".join(lines) + "\n"
+
+
+def rsj_jtl_netlist(stages: int, pulses: int = 3, period: float = 200e-12, stop: float | None = None,
+                    junction_model: str = "icrit=216uA, cap=0.151pF, rn=7.41ohm") -> str:
+    """The engine benchmark's line: stage IN –2 pH– J –2 pH– OUT, J shunted by 5.23 Ω
+    and biased with 151 µA (ramped over 5 ps), fed ``pulses`` SFQ voltage pulses
+    (∫V dt = Φ0 over 4 ps) ``period`` apart, ending in 2 Ω.
+
+    ``stop`` defaults to the time the last pulse needs to leave the line
+    (about 3.5 ps per stage, plus margin).
+    """
+    phi0 = 2.067833848e-15
+    width = 4e-12
+    peak = 2 * phi0 / width
+    first = 20e-12
+    if stop is None:
+        stop = first + (pulses - 1) * period + 5e-12 * stages + 60e-12
+    points = ["0 0"]
+    for k in range(pulses):
+        t0 = first + k * period
+        points.append(f"{t0 * 1e12:.6g}p 0 {(t0 + width / 2) * 1e12:.6g}p {peak * 1e3:.9g}m "
+                      f"{(t0 + width) * 1e12:.6g}p 0")
+    lines = [f"* RSJ JTL of {stages} stages, {pulses} SFQ pulses",
+             f".model jjr jj({junction_model})",
+             f"VIN in 0 pwl({' '.join(points)})",
+             "LIN in 1 2pH"]
+    for k in range(1, stages + 1):
+        lines.append(f"B{k} {k}m 0 jjr")
+        lines.append(f"RS{k} {k}m 0 5.23ohm")
+        lines.append(f"IB{k} 0 {k}m pwl(0 0 5p 151uA)")
+        lines.append(f"LA{k} {k} {k}m 2pH")
+        lines.append(f"LB{k} {k}m {k + 1} 2pH")
+    lines.append(f"RL {stages + 1} 0 2ohm")
+    lines.append(f".tran 1p {stop * 1e12:.6g}p")
+    lines.append(f".print p(B{stages})")
+    return "\n".join(lines) + "\n"

@@ -1,18 +1,20 @@
-"""Transient engine benchmark on JTLs of 10 to 10 000 stages.
+"""Transient engine benchmark: RSJ JTLs of 10 to 10 000 stages, three SFQ pulses.
 
-Prints, per size: wall time, accepted and rejected steps, Newton iterations
-per accepted step, simulated picoseconds per wall second, and the share of
-the host (Python) per Newton iteration; then the exponent of wall time
-against size.  The host's own overhead per Newton iteration is measured on
-the 10-stage line, where the core's work is small: the run is repeated with
-every core call timed, and the core's time is subtracted from the plain
-run's wall time (least of seven runs each).
+For each size N it prints: accepted steps; Newton iterations, full
+factorisations and refactorisations per step; µs per step (CPU time of the
+loop); the time of one KLU solve of the same matrix measured in the same run
+and the per-step cost in those solves; read+build time; engine time; and
+the arrival error of the pulses at the last stage against a converged run
+(the same deck at a tolerance 1000 times tighter; skipped above
+``--reference-max`` stages).  The last line is one JSON object of those
+numbers keyed by N.
 
-    python bench/transient.py [--sizes 10 100 1000 10000] [--stop 200]
+    python bench/transient.py [--sizes 10 100 1000 10000] [--reference-max 1000] [--tol 1e-4]
 """
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -20,92 +22,85 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from jtl import jtl_netlist  # noqa: E402
+from jtl import rsj_jtl_netlist  # noqa: E402
 
-from kivrun import Stampworks  # noqa: E402
-from kivrun.api import load, settings_for  # noqa: E402
-from kivrun.builder import build  # noqa: E402
-from kivrun.engine import Engine  # noqa: E402
-from kivrun.results import Recorder  # noqa: E402
+from kivrun import Transient, api, engine  # noqa: E402
+from kivrun.results import Recorder, arrival_times  # noqa: E402
 
 
-class Timed:
-    """Forwards calls to ``target`` and adds their duration to ``total``."""
-
-    def __init__(self, target, names):
-        self.total = 0.0
-        for name in names:
-            setattr(self, name, self._wrap(getattr(target, name)))
-
-    def _wrap(self, function):
-        clock = time.perf_counter
-
-        def timed(*args):
-            began = clock()
-            try:
-                return function(*args)
-            finally:
-                self.total += clock() - began
-        return timed
-
-
-def make_engine(stages: int, stop_ps: float) -> Engine:
-    # Pulses every 40 ps keep the head of the line busy for the whole run.
-    pulses = max(1, int((stop_ps - 40) // 40))
-    netlist = jtl_netlist(stages, pulses=pulses, stop=stop_ps * 1e-12, period=40e-12)
-    circuit = load(netlist)
-    settings = settings_for(circuit)
-    built = build(circuit)
-    return Engine(built, settings, Recorder(built, circuit.probes, settings.start))
-
-
-def run(stages: int, stop_ps: float, timed: bool = False):
-    engine = make_engine(stages, stop_ps)
-    core_timer = solver_timer = None
-    if timed:
-        core_timer = Timed(Stampworks, ["BuildStaticMatrix", "BuildMatrix", "UpdateMatrix", "UpdateValues"])
-        solver_timer = Timed(engine.solver, ["solveSparseMatrix"])
-        engine.core = core_timer
-        engine.solver = solver_timer
+def run_once(netlist: str, tolerance: float | None, **overrides) -> dict:
     began = time.perf_counter()
-    stats = engine.run()
-    wall = time.perf_counter() - began
-    core = (core_timer.total + solver_timer.total) if timed else 0.0
-    return stats, wall, core
+    prepared = api.prepare(netlist, tolerance=tolerance)
+    for key, value in overrides.items():
+        setattr(prepared.settings, key, value)
+    build_time = time.perf_counter() - began
+    built = prepared.built
+    recorder = Recorder(built, prepared.circuit.probes, prepared.settings.start)
+    cpu = time.thread_time()
+    output = engine.run(built, prepared.settings, recorder.channels())
+    cpu = time.thread_time() - cpu
+    result = recorder.finish(prepared.circuit.title, output, None)
+    label = next(iter(result.traces))
+    return {"result": result, "stats": output.stats, "cpu": cpu, "build": build_time,
+            "arrivals": arrival_times(result[label], result.time), "built": built,
+            "system": output.system}
+
+
+def measure(stages: int, tolerance: float | None, reference: bool) -> dict:
+    netlist = rsj_jtl_netlist(stages)
+    run = run_once(netlist, tolerance)
+    stats = run["stats"]
+    built = run["built"]
+    costs = Transient.klu_costs(built.col_pointers, built.row_indices, run["system"], 50)
+    steps = stats.accepted
+    per_step = run["cpu"] / steps
+    row = {
+        "accepted": steps,
+        "rejected": stats.rejected,
+        "newton_per_step": stats.newton_iterations / steps,
+        "factorizations_per_step": stats.factorizations / steps,
+        "refactorizations_per_step": stats.refactorizations / steps,
+        "us_per_step": per_step * 1e6,
+        "klu_solve_us": costs["solve"] * 1e6,
+        "klu_refactor_us": costs["refactor"] * 1e6,
+        "solves_per_step": per_step / costs["solve"],
+        "total_solve_equivalents": run["cpu"] / costs["solve"],
+        "build_s": run["build"],
+        "engine_s": run["cpu"],
+        "pulses_out": len(run["arrivals"]),
+        "arrival_error_ps": None,
+    }
+    if reference:
+        tight = (tolerance or api.DEFAULT_TOLERANCE) * 1e-3
+        ref = run_once(netlist, tight)["arrivals"]
+        got = run["arrivals"]
+        if len(ref) == len(got) and len(got):
+            row["arrival_error_ps"] = float(np.max(np.abs(got - ref)) * 1e12)
+    return row
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10, 100, 1000, 10000])
-    parser.add_argument("--stop", type=float, default=200.0, help="simulated time in ps")
+    parser.add_argument("--reference-max", type=int, default=1000,
+                        help="largest N given a converged reference run")
+    parser.add_argument("--tol", type=float, default=None, help="tolerance (default: the simulator's)")
     args = parser.parse_args()
-
-    print(f"JTL, {args.stop:g} ps simulated, default tolerance")
-    print(f"{'stages':>7} {'wall s':>8} {'accepted':>9} {'rejected':>9} {'newton/step':>12} {'ps/s':>10}")
-    walls = []
-    for stages in args.sizes:
-        stats, wall, _ = run(stages, args.stop)
-        walls.append(wall)
-        print(f"{stages:>7} {wall:8.3f} {stats.accepted:>9} {stats.rejected:>9} "
-              f"{stats.newton_per_step:12.2f} {args.stop / wall:10.1f}")
-    sizes = np.array(args.sizes, dtype=float)
-    big = sizes >= 100
-    if big.sum() >= 2:
-        slope = np.polyfit(np.log(sizes[big]), np.log(walls)[big], 1)[0]
-        print(f"scaling exponent of wall time against size (100 stages up): {slope:.3f}")
-    if len(sizes) >= 2:
-        slope_all = np.polyfit(np.log(sizes), np.log(walls), 1)[0]
-        print(f"scaling exponent over all sizes: {slope_all:.3f}")
-
-    # Host overhead on the 10-stage line: the least of seven plain and seven
-    # timed runs, since a shared machine only ever adds time.
-    plain = min(run(10, args.stop)[1] for _ in range(7))
-    stats, _, core = min((run(10, args.stop, timed=True) for _ in range(7)), key=lambda r: r[2])
-    iterations = stats.newton_iterations
-    host = (plain - core) / iterations
-    print(f"10 stages: {iterations} Newton iterations, wall {plain * 1e3:.1f} ms, core {core * 1e3:.1f} ms")
-    print(f"host overhead per Newton iteration: {host * 1e6:.1f} us "
-          f"(includes the per-step work: prediction, error estimate, sources, recording)")
+    header = (f"{'N':>6} {'steps':>8} {'newton':>7} {'fact':>6} {'refact':>7} {'us/step':>9} "
+              f"{'solve us':>9} {'solves/step':>11} {'total solves':>13} {'build s':>8} "
+              f"{'engine s':>9} {'error ps':>9}")
+    print(header)
+    table = {}
+    for n in args.sizes:
+        row = measure(n, args.tol, n <= args.reference_max)
+        table[n] = row
+        err = row["arrival_error_ps"]
+        print(f"{n:>6} {row['accepted']:>8} {row['newton_per_step']:7.3f} "
+              f"{row['factorizations_per_step']:6.3f} {row['refactorizations_per_step']:7.3f} "
+              f"{row['us_per_step']:9.2f} {row['klu_solve_us']:9.2f} {row['solves_per_step']:11.2f} "
+              f"{row['total_solve_equivalents']:13.0f} {row['build_s']:8.3f} {row['engine_s']:9.3f} "
+              f"{'-' if err is None else f'{err:9.4f}':>9}", flush=True)
+    print(json.dumps(table))
 
 
 if __name__ == "__main__":
