@@ -235,11 +235,13 @@ class DaskRunner(Runner):
 
 
 def make_runner(job: Job, workers: int | None = None, scheduler: Any = None) -> Runner:
-    """Dask if a scheduler is given (or DASK_SCHEDULER_ADDRESS is set), else local processes.
+    """Dask if a scheduler is given, else local processes: ``workers`` of them (1: this process).
 
-    ``workers`` defaults to every core; 1 runs in this process.
+    With neither, DASK_SCHEDULER_ADDRESS names the scheduler if it is set;
+    otherwise every core is used.
     """
-    scheduler = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS")
+    if scheduler is None and workers is None:
+        scheduler = os.environ.get("DASK_SCHEDULER_ADDRESS") or None
     if scheduler:
         return DaskRunner(job, scheduler)
     workers = workers or os.cpu_count() or 1
