@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from jtl import jtl_netlist  # noqa: E402
 
 from kivrun.execution import Job, run_change  # noqa: E402
-from kivrun.margins import margins  # noqa: E402
+from kivrun.margin_search import margins  # noqa: E402
 from kivrun.montecarlo import estimate_yield  # noqa: E402
 
 TARGET_PER_SECOND = 200

@@ -10,10 +10,10 @@ import pytest
 from analysis_support import DIVIDER, BelowVoltage, jtl
 from kivrun.criteria import EventDelay, SameEvents, events_match
 from kivrun.execution import Job, nominal_variation, pass_fail_job, run_change
-from kivrun.margins import _grid, margins
+from kivrun.margin_search import _grid, margins
 from kivrun.montecarlo import estimate_yield, wilson_interval
 from kivrun.results import Event
-from kivrun.sweep import sweep
+from kivrun.grid_sweep import sweep
 
 P = 1e-12
 NOMINAL = [Event(10 * P, "B1", 1), Event(30 * P, "B1", -1), Event(12 * P, "B2", 1), Event(11 * P, "P1", 1)]
@@ -134,3 +134,18 @@ def test_same_events_is_picklable():
 
     criterion = SameEvents(tuple(NOMINAL), frozenset({"b1"}))
     assert pickle.loads(pickle.dumps(criterion)) == criterion
+
+
+def test_cli_margins_writes_table_and_rejects_bad_range(tmp_path, capsys):
+    from kivrun.cli import main
+
+    deck = tmp_path / "jtl.cir"
+    deck.write_text(jtl())
+    out = tmp_path / "m.csv"
+    assert main(["margins", str(deck), "--vary", "bias", "B*", "--resolution", "0.05", "--workers", "1",
+                 "--csv", str(out), "-q"]) == 0
+    lines = out.read_text().splitlines()
+    assert lines[0].startswith("target,lower_pct,upper_pct,critical") and len(lines) == 3
+    with pytest.raises(SystemExit) as stop:
+        main(["margins", str(deck), "--vary", "bias", "--range", "1.2:2", "--workers", "1", "-q"])
+    assert stop.value.code == 2 and "range must hold 1" in capsys.readouterr().err

@@ -9,7 +9,7 @@ from analysis_support import DiesOnce, jtl
 
 distributed = pytest.importorskip("dask.distributed")
 
-from kivrun.margins import margins  # noqa: E402
+from kivrun.margin_search import margins  # noqa: E402
 from kivrun.montecarlo import estimate_yield  # noqa: E402
 
 

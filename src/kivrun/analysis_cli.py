@@ -92,7 +92,7 @@ def _configure_margins(parser: argparse.ArgumentParser) -> None:
 
 
 def margins_command(args: argparse.Namespace) -> int:
-    from .margins import margins
+    from .margin_search import margins
 
     table = _with_bar(args, lambda bar: margins(
         args.netlist, args.vary, range=args.range, resolution=args.resolution, each=args.each,
@@ -141,7 +141,7 @@ def _configure_sweep(parser: argparse.ArgumentParser) -> None:
 
 
 def sweep_command(args: argparse.Namespace) -> int:
-    from .sweep import sweep
+    from .grid_sweep import sweep
 
     if args.delay:
         statistic: Any = EventDelay(*args.delay)
