@@ -149,3 +149,70 @@ def test_cli_margins_writes_table_and_rejects_bad_range(tmp_path, capsys):
     with pytest.raises(SystemExit) as stop:
         main(["margins", str(deck), "--vary", "bias", "--range", "1.2:2", "--workers", "1", "-q"])
     assert stop.value.code == 2 and "range must hold 1" in capsys.readouterr().err
+
+
+COUPLED = """* two coupled inductors
+I1 0 1 pwl(0 0 5p 100uA)
+L1 1 0 4pH
+L2 2 0 4pH
+R2 2 0 1ohm
+K1 L1 L2 0.5
+.print i(L2)
+.tran 0.1p 20p
+.end
+"""
+
+
+def test_scaled_coupled_inductor_keeps_its_coupling():
+    changed = run_change(Job.from_netlist(COUPLED), {"L1": 2.0})["I(L2)"]
+    edited = run_change(Job.from_netlist(COUPLED.replace("L1 1 0 4pH", "L1 1 0 8pH")), {})["I(L2)"]
+    nominal = run_change(Job.from_netlist(COUPLED), {})["I(L2)"]
+    assert len(changed) == len(edited) and np.allclose(changed, edited, rtol=1e-9, atol=0)
+    assert not np.allclose(changed[-20:], nominal[-20:], rtol=1e-3)
+
+
+def test_param_override_reevaluates_dependents():
+    from kivrun import NetlistError
+    from kivrun.netlist import parse_netlist
+
+    text = ".param b={2*a} a=1pH\nL1 1 0 {b}\nR1 1 0 1\n.tran 1p 2p\n"
+    assert parse_netlist(text, params={"A": 3e-12}).elements[0].value == pytest.approx(6e-12)
+    with pytest.raises(NetlistError, match="no such .param"):
+        parse_netlist(text, params={"c": 1.0})
+
+
+class _Interrupted:
+    def __init__(self):
+        self.calls = []
+
+    def submit(self, change):
+        self.calls.append("submit")
+        return len(self.calls)
+
+    def next_done(self):
+        raise KeyboardInterrupt
+
+    def cancel(self):
+        self.calls.append("cancel")
+
+    def close(self):
+        self.calls.append("close")
+
+
+def test_interrupt_cancels_outstanding_runs():
+    from kivrun.execution import drive
+    from kivrun.grid_sweep import _point
+
+    runner = _Interrupted()
+    with pytest.raises(KeyboardInterrupt):
+        drive(runner, (_point({"bias": 1.0}) for _ in range(3)))
+    assert runner.calls == ["submit"] * 3 + ["cancel", "close"]
+
+
+def test_other_simulation_in_between_does_not_confuse_the_cache():
+    from kivrun import simulate
+
+    job = Job.from_netlist(jtl())
+    before = [e.time for e in run_change(job, {"bias": 0.9}).events]
+    simulate(COUPLED)  # binds another circuit's models in this process
+    assert [e.time for e in run_change(job, {"bias": 0.9}).events] == before

@@ -20,6 +20,7 @@ import pickle
 from dataclasses import dataclass, field
 from typing import Any, Callable, Generator, Iterable, Mapping
 
+from . import kvglobals
 from .api import Prepared, prepare, run_prepared
 from .errors import NetlistError, SimulationError
 from .netlist import parse_netlist
@@ -89,7 +90,8 @@ _current: dict[str, _Built] = {}
 def _built_for(job: Job, params: dict[str, float]) -> _Built:
     key = (job.key, tuple(sorted(params.items())))
     built = _current.get("built")
-    if built is None or built.key != key:
+    # Anything built since (a plain simulate() in this process) has re-bound the models' state.
+    if built is None or built.key != key or kvglobals.ElementList is not built.prepared.built.elements:
         _current.pop("built", None)
         built = _current["built"] = _Built(job, params)
     return built

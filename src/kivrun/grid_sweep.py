@@ -75,6 +75,8 @@ def sweep(netlist: str, axes: Sequence[tuple[str, Sequence[float]]], statistic: 
     """
     if not 1 <= len(axes) <= 2 or any(len(points) == 0 for _, points in axes):
         raise ValueError("a sweep takes one or two axes, each with at least one value")
+    if len({target.lower() for target, _ in axes}) != len(axes):
+        raise ValueError("the two axes of a sweep must vary different targets")
     job = Job.from_netlist(netlist, **settings).with_evaluate(statistic)
     variation = nominal_variation(job)
     for target, _ in axes:
