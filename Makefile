@@ -17,6 +17,7 @@ bench: build
 	$(PY) bench/solve.py
 	$(PY) bench/transient.py
 	$(PY) bench/accuracy.py
+	$(PY) bench/margins.py
 
 build: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
