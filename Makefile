@@ -17,6 +17,7 @@ bench: build
 	$(PY) bench/solve.py
 	$(PY) bench/transient.py
 	$(PY) bench/accuracy.py
+	$(PY) bench/margins.py
 
 build: deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
@@ -28,7 +29,7 @@ $(VENV)/.deps-ok:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libsuitesparse-dev; }
 	python3 -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy scipy pytest matplotlib scikit-build-core cmake ninja
+	$(PY) -m pip install -q numpy scipy pytest matplotlib "dask[distributed]" scikit-build-core cmake ninja
 	touch $@
 
 clean:

@@ -3,7 +3,10 @@
 __version__ = "0.1.0"
 
 from .api import simulate  # noqa: E402
+from .grid_sweep import sweep  # noqa: E402
+from .margin_search import margins  # noqa: E402
+from .montecarlo import estimate_yield  # noqa: E402
 from .errors import NetlistError, SimulationError  # noqa: E402
 from .results import Event, Result  # noqa: E402
 
-__all__ = ["simulate", "Result", "Event", "NetlistError", "SimulationError", "__version__"]
+__all__ = ["simulate", "margins", "estimate_yield", "sweep", "Result", "Event", "NetlistError", "SimulationError", "__version__"]

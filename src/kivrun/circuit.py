@@ -89,6 +89,8 @@ class Circuit:
     transient: Transient | None = None
     options: dict[str, float] = field(default_factory=dict)
     source: str = "<netlist>"
+    #: Top-level ``.param`` values as evaluated.
+    params: dict[str, float] = field(default_factory=dict)
 
     def nodes(self) -> list[str]:
         """Non-ground node names in order of first appearance."""

@@ -134,6 +134,7 @@ register("tjmfit", "fit tunnel-junction kernels from BCS theory", _configure_tjm
 
 
 def main(argv: list[str] | None = None) -> int:
+    from . import analysis_cli  # noqa: F401  (registers margins, yield, sweep)
     parser = argparse.ArgumentParser(prog="kivrun",
                                      description="Transient simulator for superconducting circuits")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")

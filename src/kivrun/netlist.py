@@ -36,25 +36,32 @@ class Subcircuit:
     cards: list[Card] = field(default_factory=list)
 
 
-def read_netlist(path: str) -> Circuit:
-    """Read a netlist file."""
+def read_netlist(path: str, params: Mapping[str, float] | None = None) -> Circuit:
+    """Read a netlist file; ``params`` overrides top-level ``.param`` values."""
     try:
         with open(path, encoding="utf-8") as handle:
             text = handle.read()
     except OSError as exc:
         raise NetlistError(f"cannot read netlist ({exc.strerror})", Location(path, 0), path) from None
-    return parse_netlist(text, path, os.path.dirname(os.path.abspath(path)))
+    return parse_netlist(text, path, os.path.dirname(os.path.abspath(path)), params)
 
 
-def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".") -> Circuit:
-    """Parse netlist text; ``.include`` paths are relative to ``base_dir``."""
+def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
+                  params: Mapping[str, float] | None = None) -> Circuit:
+    """Parse netlist text; ``.include`` paths are relative to ``base_dir``.
+
+    ``params`` replaces the values of top-level ``.param`` names (every
+    expression using them is evaluated with the new value).
+    """
     title, cards = read_cards(text, name, base_dir)
-    return _Reader(title, cards, name).run()
+    return _Reader(title, cards, name, params).run()
 
 
 class _Reader:
-    def __init__(self, title: str, cards: list[Card], source: str):
+    def __init__(self, title: str, cards: list[Card], source: str,
+                 overrides: Mapping[str, float] | None = None):
         self.circuit = Circuit(title=title, source=source)
+        self.overrides = {k.lower(): float(v) for k, v in (overrides or {}).items()}
         self.cards = cards
         self.subcircuits: dict[str, Subcircuit] = {}
         self.models: dict[str, tuple[dict[str, tuple[str, Location]], Location]] = {}
@@ -68,7 +75,12 @@ class _Reader:
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
         self._collect()
-        self.global_params = _evaluate_params(self.param_cards, {})
+        self.global_params = _evaluate_params(self.param_cards, {}, self.overrides)
+        unknown = set(self.overrides) - set(self.global_params)
+        if unknown:
+            raise NetlistError("no such .param to override", Location(self.circuit.source, 0),
+                               sorted(unknown)[0])
+        self.circuit.params = dict(self.global_params)
         self._expand(self.top, self.global_params, {}, "", 0)
         self._check_couplings()
         outputs = OutputReader(self.circuit, self.element_keys)
@@ -397,12 +409,18 @@ def _evaluate_assignments(texts: Mapping[str, str], scope: Mapping[str, float],
     return values
 
 
-def _evaluate_params(cards: list[Card], scope: Mapping[str, float]) -> dict[str, float]:
-    """Evaluate ``.param`` cards; a name may be used before the card that defines it."""
+def _evaluate_params(cards: list[Card], scope: Mapping[str, float],
+                     fixed: Mapping[str, float] | None = None) -> dict[str, float]:
+    """Evaluate ``.param`` cards; a name may be used before the card that defines it.
+
+    Names in ``fixed`` keep the given value whatever their card says.
+    """
+    fixed = fixed or {}
     pending: list[tuple[str, str, Card]] = []
     for card in cards:
-        pending.extend((key, text, card) for key, text in _param_assignments(card))
-    values: dict[str, float] = {}
+        pending.extend((key, text, card) for key, text in _param_assignments(card) if key not in fixed)
+    values: dict[str, float] = {k: v for k, v in fixed.items()
+                                if any(k == key for c in cards for key, _ in _param_assignments(c))}
     while pending:
         failures = []
         for key, text, card in pending:
