@@ -8,6 +8,7 @@
 #include "stampworks/linear/voltage_source.hpp"
 #include "transient/stepper.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <list>
 #include <memory>
@@ -296,8 +297,9 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
   const transient::Stats& s = stepper.stats;
   const transient::Lu& lu = stepper.lu();
   return Py_BuildValue(
-      "{s:s,s:s,s:d,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d}}", "status", status, "message",
-      stepper.message.c_str(), "failed_at", stepper.failed_at, "recorded",
+      "{s:s,s:s,s:d,s:N,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d}}", "status", status, "message",
+      stepper.message.c_str(), "failed_at", stepper.failed_at, "system",
+      bytes_of(stepper.system().data(), stepper.system().size() * sizeof(double)), "recorded",
       bytes_of(stepper.recorded.data(), stepper.recorded.size() * sizeof(double)), "width",
       static_cast<Py_ssize_t>(width), "events",
       bytes_of(stepper.events.data(), stepper.events.size() * sizeof(transient::Event)), "stats",
@@ -349,7 +351,46 @@ PyObject* hermite(PyObject*, PyObject* args) {
   return PyFloat_FromDouble(transient::hermite_crossing(y0, y1, s0, s1, level));
 }
 
+// Seconds per full factorisation, per refactorisation and per solve of one
+// matrix: the unit the benchmarks state the loop's cost in.
+PyObject* klu_costs(PyObject*, PyObject* args) {
+  PyObject *col_ptr, *row_idx, *values;
+  int repeats = 0;
+  if (!PyArg_ParseTuple(args, "OOOi:klu_costs", &col_ptr, &row_idx, &values, &repeats)) return nullptr;
+  Binding b;
+  Buffer v;
+  if (!bind_pattern(col_ptr, row_idx, b) || !v.acquire(values, pyglue::FLOAT_t, false)) return nullptr;
+  if (v.len() != b.circuit.nnz || repeats < 1) return pyglue::value_error("values must have nnz entries, repeats >= 1");
+  std::vector<double> matrix(v.data<double>(), v.data<double>() + v.len()), rhs(b.circuit.n, 1.0);
+  transient::Lu lu;
+  if (!lu.analyze(b.circuit.n, b.circuit.col_ptr.data(), b.circuit.row_idx.data()) || !lu.factor(matrix.data()))
+    return pyglue::value_error("the matrix is singular");
+  using Clock = std::chrono::steady_clock;
+  auto seconds = [&](auto&& work) {
+    double best = 1e300;
+    for (int r = 0; r < repeats; ++r) {
+      const auto t0 = Clock::now();
+      work();
+      best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    return best;
+  };
+  const double refactor = seconds([&] { lu.factor(matrix.data()); });
+  const double solve = seconds([&] {
+    std::fill(rhs.begin(), rhs.end(), 1.0);
+    lu.solve(rhs.data());
+  });
+  const double factor = seconds([&] {
+    transient::Lu once;
+    once.analyze(b.circuit.n, b.circuit.col_ptr.data(), b.circuit.row_idx.data());
+    once.factor(matrix.data());
+  });
+  return Py_BuildValue("{s:d,s:d,s:d}", "analyze_factor", factor, "refactor", refactor, "solve", solve);
+}
+
 PyMethodDef functions[] = {
+    {"klu_costs", klu_costs, METH_VARARGS,
+     "klu_costs(col_ptr, row_idx, values, repeats): best seconds of analyse+factor, refactor, solve."},
     {"hermite_crossing", hermite, METH_VARARGS,
      "hermite_crossing(y0, y1, slope0, slope1, level): where the loop times an event within a step."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,

@@ -84,6 +84,7 @@ class Stepper {
   std::string message;
   double failed_at = 0.0;
   const Lu& lu() const { return lu_; }
+  const std::vector<double>& system() const { return system_; }  // the last matrix factored
 
  private:
   bool step(double t, double h, double& h_next);

@@ -96,7 +96,8 @@ class RunOutput:
     events: np.ndarray
     stats: Stats
     interrupted: bool = False
-    extra: dict = field(default_factory=dict)
+    #: The last system matrix factored (pattern order), for cost measurements.
+    system: np.ndarray = field(default_factory=lambda: np.zeros(0))
 
 
 def ramp_factor(t: float, ramp: float) -> float:
@@ -136,7 +137,8 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
     stats = Stats(**out["stats"], wall_time=time.perf_counter() - began)
     table = np.frombuffer(out["recorded"], dtype=float).reshape(-1, out["width"])
     output = RunOutput(table[:, 0], table[:, 1:], np.frombuffer(out["events"], dtype=EVENT_DTYPE),
-                       stats, interrupted=out["status"] == "interrupted")
+                       stats, interrupted=out["status"] == "interrupted",
+                       system=np.frombuffer(out["system"], dtype=float))
     if out["status"] == "failed":
         raise SimulationError(f"{out['message']} (at t = {out['failed_at'] * units.TIME:.6g} s)")
     if output.interrupted:
