@@ -24,7 +24,7 @@ build: deps
 
 deps: $(VENV)/.deps-ok
 
-$(VENV)/.deps-ok:
+$(VENV)/.deps-ok: Makefile
 	@[ -f /usr/include/suitesparse/klu.h ] || { $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libsuitesparse-dev; }
 	python3 -m venv $(VENV)
