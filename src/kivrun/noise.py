@@ -148,7 +148,7 @@ class ThermalNoise(Waveform):
     interval: float
     delay: float = 0.0
     # The last pair of samples: consecutive steps mostly fall between the same two.
-    _cache: list = field(default_factory=lambda: [-1, 0.0, 0.0], init=False, repr=False, compare=False)
+    _cache: list = field(default_factory=lambda: [-2, 0.0, 0.0], init=False, repr=False, compare=False)
 
     def value(self, t: float) -> float:
         if t < self.delay:
