@@ -191,3 +191,21 @@ def test_overdamped_junction_at_critical_bias_follows_iz():
     assert error < 0.1
     assert abs(np.mean(v) - _iz_voltage(1.0, d)) < 4 * error
     assert np.mean(v) > 0.25  # far from the noiseless 0
+
+
+def test_noisy_jtl_example_and_cli_seed(tmp_path, capsys):
+    import os
+
+    from kivrun import cli
+
+    path = os.path.join(os.path.dirname(__file__), "..", "examples", "jtl_noise.cir")
+    result = simulate(path, seed=1)
+    arrivals = result.event_times("B1.X8", +1)
+    delays = arrivals - result.event_times("B1.X1", +1)
+    # Eight pulses all arrive; at 4.2 K their delays differ, by far less than a picosecond.
+    assert len(arrivals) == 8 and 0 < np.ptp(delays) < 1e-12
+    outs = [tmp_path / f"{k}.csv" for k in range(3)]
+    for out, seed in zip(outs, ("7", "7", "8")):
+        assert cli.main(["run", path, "-o", str(out), "--raw", "--seed", seed]) == 0
+    assert outs[0].read_text() == outs[1].read_text() != outs[2].read_text()
+    assert "seed: 8" in capsys.readouterr().out
