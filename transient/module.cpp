@@ -204,6 +204,12 @@ bool bind_waveform(PyObject* kind, PyObject* params, transient::Waveform& w) {
     case transient::WaveKind::sine:
       if (count != 5) return pyglue::value_error("SIN takes 5 parameters");
       return true;
+    case transient::WaveKind::noise:
+      if (count != 5 || !(w.p[3] > 0) || !std::isfinite(w.p[3]) || w.p[0] < 0 || w.p[0] >= 4294967296.0 ||
+          w.p[1] < 0 || w.p[1] >= 4294967296.0)
+        return pyglue::value_error("noise takes key_high key_low sigma interval delay (interval > 0)");
+      w.key = (static_cast<uint64_t>(w.p[0]) << 32) | static_cast<uint64_t>(w.p[1]);
+      return true;
   }
   return pyglue::value_error("unknown waveform kind %d", code);
 }
@@ -388,7 +394,29 @@ PyObject* klu_costs(PyObject*, PyObject* args) {
   return Py_BuildValue("{s:d,s:d,s:d}", "analyze_factor", factor, "refactor", refactor, "solve", solve);
 }
 
+// The compiled waveforms at given SI times, for comparing with their Python definitions.
+PyObject* waveform_values(PyObject*, PyObject* args) {
+  PyObject *kind, *params, *times;
+  if (!PyArg_ParseTuple(args, "OOO:waveform_values", &kind, &params, &times)) return nullptr;
+  transient::Waveform w;
+  if (!bind_waveform(kind, params, w)) return nullptr;
+  Ref seq(PySequence_Fast(times, "times must be a sequence"));
+  if (!seq) return nullptr;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+  Ref out(PyList_New(count));
+  for (Py_ssize_t k = 0; out && k < count; ++k) {
+    double t = 0;
+    if (!pyglue::to_double(PySequence_Fast_GET_ITEM(seq.get(), k), t)) return nullptr;
+    PyObject* v = PyFloat_FromDouble(w.value(t));
+    if (!v) return nullptr;
+    PyList_SET_ITEM(out.get(), k, v);
+  }
+  return out.release();
+}
+
 PyMethodDef functions[] = {
+    {"waveform_values", waveform_values, METH_VARARGS,
+     "waveform_values(kind, params, times): the compiled waveform's values at SI times."},
     {"klu_costs", klu_costs, METH_VARARGS,
      "klu_costs(col_ptr, row_idx, values, repeats): best seconds of analyse+factor, refactor, solve."},
     {"hermite_crossing", hermite, METH_VARARGS,

@@ -2,17 +2,18 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+import secrets
+from dataclasses import dataclass, field
 from typing import Callable
 
-from . import units
+from . import engine, noise, units
 from .builder import BuiltCircuit, build, reset_state
 from .circuit import Circuit
-from . import engine
 from .engine import Settings
 from .errors import Location, NetlistError
 from .netlist import parse_netlist, read_netlist
 from .results import Recorder, Result
+from .spread import apply_spread
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
 DEFAULT_TOLERANCE = 1e-4
@@ -43,6 +44,7 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
         fixed_step = options.get("fixedstep", 0.0)
     if max_step is None:
         max_step = options.get("maxstep", tran.max_step or math.inf)
+    max_step = min(max_step, noise.step_cap(circuit))
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
     if order is None:
@@ -60,21 +62,23 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
 
 
 def _starts_live(circuit: Circuit) -> bool:
-    return any(e.waveform is not None and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
+    return any(e.waveform is not None and not isinstance(e.waveform, noise.ThermalNoise)
+               and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
 
 
 def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
              max_step: float | None = None, ramp: float | None = None, order: int | None = None,
-             progress: Callable[[float], None] | None = None) -> Result:
+             progress: Callable[[float], None] | None = None, seed: int | None = None) -> Result:
     """Run the transient analysis of a netlist (text, path or parsed Circuit).
 
     ``tolerance`` is the local error bound per step on node phases in
     radians; ``fixed_step`` (seconds) switches the error control off and
     runs every step at that length.  ``progress`` is called with the
-    fraction done from time to time.
+    fraction done from time to time.  ``seed`` fixes thermal noise and
+    process spread (see :func:`prepare`).
     """
     prepared = prepare(netlist, tolerance=tolerance, fixed_step=fixed_step, max_step=max_step,
-                       ramp=ramp, order=order)
+                       ramp=ramp, order=order, seed=seed)
     return run_prepared(prepared, progress)
 
 
@@ -89,15 +93,33 @@ class Prepared:
     circuit: Circuit
     settings: Settings
     built: BuiltCircuit
+    #: Seed of noise and spread (None when the circuit has neither).
+    seed: int | None = None
+    #: Spread factor drawn for each element, by name.
+    drawn: dict[str, float] = field(default_factory=dict)
 
 
 def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
             max_step: float | None = None, ramp: float | None = None,
-            order: int | None = None) -> Prepared:
-    """Read (unless given a Circuit), check the settings and build the circuit."""
+            order: int | None = None, seed: int | None = None) -> Prepared:
+    """Read (unless given a Circuit), check the settings and build the circuit.
+
+    With ``.temp``/``.spread`` (or per-element ``temp=``/``spread=``, or
+    NOISE sources) the run draws random numbers from ``seed``, else from
+    ``.options seed=``, else from a fresh one recorded in the result: the
+    same seed gives the same run.  Spread values are drawn here, once.
+    """
     circuit = netlist if isinstance(netlist, Circuit) else load(netlist)
+    drawn: dict[str, float] = {}
+    if noise.wants_seed(circuit):
+        if seed is None:
+            seed = int(circuit.options["seed"]) if "seed" in circuit.options else secrets.randbits(63)
+        circuit, drawn = apply_spread(circuit, seed)
+        circuit = noise.add_noise_sources(circuit, seed)
+    else:
+        seed = None
     settings = settings_for(circuit, tolerance, fixed_step, max_step, ramp, order)
-    return Prepared(circuit, settings, build(circuit))
+    return Prepared(circuit, settings, build(circuit), seed, drawn)
 
 
 def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = None) -> Result:
@@ -107,4 +129,6 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = 
     recorder = Recorder(built, circuit.probes, settings.start)
     output = engine.run(built, settings, recorder.channels(), progress)
     assert circuit.transient is not None
-    return recorder.finish(circuit.title, output, circuit.transient.step)
+    result = recorder.finish(circuit.title, output, circuit.transient.step)
+    result.seed, result.drawn = prepared.seed, dict(prepared.drawn)
+    return result

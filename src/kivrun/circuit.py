@@ -55,6 +55,12 @@ class CircuitElement:
     junction: JunctionValues | None = None
     #: For K: the keys (lower-case full names) of the two coupled inductors.
     coupled: tuple[str, str] | None = None
+    #: Thermal noise: ``nfree`` opts out; own temperature (K) and noise bandwidth (Hz).
+    noise_free: bool = False
+    temperature: float | None = None
+    bandwidth: float | None = None
+    #: Own relative spread (half-width of the uniform draw), overriding ``.spread``.
+    spread: float | None = None
 
     @property
     def key(self) -> str:

@@ -93,6 +93,7 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-step", type=_seconds, metavar="SECONDS", help="cap on the time step")
     parser.add_argument("--ramp", type=_seconds, metavar="SECONDS", help="length of the initial source ramp")
     parser.add_argument("--order", type=int, choices=(2, 3), help="order of the BDF formula")
+    parser.add_argument("--seed", type=int, help="seed of thermal noise and process spread")
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
 
 
@@ -102,7 +103,8 @@ def run_command(args: argparse.Namespace) -> int:
     bar = ProgressBar(force=False) if not args.quiet else None
     try:
         result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step,
-                          max_step=args.max_step, ramp=args.ramp, order=args.order, progress=bar)
+                          max_step=args.max_step, ramp=args.ramp, order=args.order, progress=bar,
+                          seed=args.seed)
     finally:
         if bar is not None:
             bar.close()

@@ -15,6 +15,7 @@ from typing import Callable, Mapping
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
+from .noise import density_source
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
@@ -22,7 +23,7 @@ from .waveforms import parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Options a netlist may set with ``.options``; see the simulator docs.
-KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
+KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed")
 #: Junction model parameters of other dialects that do not apply here.
 IGNORED_MODEL_PARAMETERS = ("cct", "icon", "tc", "t", "tnom", "gmin", "cpic", "vshunt", "lsh")
 
@@ -153,7 +154,11 @@ class _Reader:
             self.print_cards.append(card)
         elif keyword in (".options", ".option"):
             self._options(card)
-        elif keyword in (".temp", ".file", ".title", ".control", ".endc"):
+        elif keyword in (".temp", ".neb"):
+            self._noise_card(card)
+        elif keyword == ".spread":
+            self._spread_card(card)
+        elif keyword in (".file", ".title", ".control", ".endc"):
             pass  # no meaning for this simulator
         else:
             raise NetlistError("unknown control card", card.where, card.tokens[0])
@@ -171,6 +176,43 @@ class _Reader:
         max_step = values[3] if len(values) > 3 and values[3] > 0 else None
         self.circuit.transient = Transient(values[0], values[1], start, max_step)
 
+    def _noise_card(self, card: Card) -> None:
+        """``.temp T`` (kelvin) and ``.neb B`` (noise bandwidth, Hz)."""
+        if len(card.tokens) != 2:
+            raise NetlistError(f"{card.keyword} needs one value", card.where, card.tokens[0])
+        key = card.keyword[1:]
+        self.circuit.options[key] = self._checked(key, card.tokens[1], card, {})
+
+    def _spread_card(self, card: Card) -> None:
+        """``.spread S [L=..] [B=..] [C=..] [R=..]``: relative half-widths."""
+        positional, assignments = _split_assignments(card.tokens[1:], card)
+        if len(positional) > 1:
+            raise NetlistError(".spread takes one global value", card.where, positional[1])
+        for key in assignments:
+            if key not in ("l", "b", "c", "r"):
+                raise NetlistError("unknown .spread kind (L, B, C or R)", card.where, key)
+        for key, text in [("", t) for t in positional] + list(assignments.items()):
+            self.circuit.options["spread" + key] = self._checked("spread", text, card, {})
+
+    def _checked(self, key: str, text: str, card: Card, scope: Mapping[str, float]) -> float:
+        """A noise or spread setting, range-checked."""
+        value = self._number(text, card, scope)
+        ok = {"temp": value >= 0, "neb": value > 0, "spread": 0 <= value < 1,
+              "seed": value >= 0 and value == int(value)}.get(key, True)
+        if not ok:
+            rule = {"temp": "must not be negative", "neb": "must be positive",
+                    "spread": "must lie in [0, 1)", "seed": "must be a non-negative integer"}[key]
+            raise NetlistError(f"{key} {rule}", card.where, text)
+        return value
+
+    def _variation(self, element: CircuitElement, assignments: dict[str, str], card: Card,
+                   scope: Mapping[str, float]) -> CircuitElement:
+        """Per-element ``temp=``, ``neb=``, ``spread=`` onto ``element``."""
+        for key, text in assignments.items():
+            field_name = {"temp": "temperature", "neb": "bandwidth", "spread": "spread"}[key]
+            setattr(element, field_name, self._checked(key, text, card, scope))
+        return element
+
     def _options(self, card: Card) -> None:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         for flag in positional:
@@ -179,7 +221,7 @@ class _Reader:
             if key not in KNOWN_OPTIONS:
                 warnings.warn(f"{card.where}: option '{key}' ignored", stacklevel=2)
                 continue
-            self.circuit.options[key] = self._number(text, card, {})
+            self.circuit.options[key] = self._checked(key, text, card, {})
 
     def _number(self, token: str, card: Card, scope: Mapping[str, float]) -> float:
         try:
@@ -252,13 +294,19 @@ class _Reader:
         kind = tokens[0][0].upper()
         name = tokens[0] + suffix
         if kind in "RLC":
-            if len(tokens) != 4:
+            extra, assignments = _split_assignments(tokens[4:], card)
+            flags = [t for t in extra if t.lower() == "nfree" and kind == "R"]
+            allowed = ("temp", "neb", "spread") if kind == "R" else ("spread",)
+            wrong = [t for t in extra if t not in flags] + [k for k in assignments if k not in allowed]
+            if len(tokens) < 4 or wrong:
                 raise NetlistError(f"{kind} element needs two nodes and a value", card.where,
-                                   tokens[4] if len(tokens) > 4 else tokens[0])
+                                   wrong[0] if wrong else tokens[0])
             value = self._number(tokens[3], card, scope)
             if value <= 0:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
-            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+            element = CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value,
+                                     noise_free=bool(flags))
+            return self._variation(element, assignments, card, scope)
         if kind == "K":
             return self._coupling(card, scope, name, suffix)
         if kind == "B":
@@ -266,6 +314,8 @@ class _Reader:
         if kind in "IVP":
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
+            if tokens[3].lower() == "noise" and kind == "I":
+                return self._noise_source(card, scope, node, name)
             try:
                 waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope))
             except ValueError as exc:
@@ -273,6 +323,21 @@ class _Reader:
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         raise NetlistError("unknown element type", card.where, tokens[0])
+
+    def _noise_source(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
+                      name: str) -> CircuitElement:
+        """``I n+ n- NOISE(A TD TSTEP)``: density A (A/√Hz, one-sided), samples every TSTEP."""
+        words = [t for t in card.tokens[4:] if t not in ("(", ")")]
+        if len(words) != 3:
+            raise NetlistError("NOISE needs amplitude, delay and time step", card.where, card.tokens[3])
+        density, delay, interval = (self._number(w, card, scope) for w in words)
+        if interval <= 0 or delay < 0:
+            raise NetlistError("NOISE time step must be positive, delay not negative", card.where,
+                               " ".join(words))
+        # The seed is known only when the run is prepared.
+        waveform = density_source(0, name, density, interval, delay)
+        return CircuitElement("I", name, (node(card.tokens[1]), node(card.tokens[2])), card.where,
+                              waveform=waveform)
 
     def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
@@ -291,6 +356,9 @@ class _Reader:
     def _junction(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   name: str) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
+        noise_free = any(t.lower() == "nfree" for t in positional)
+        positional = [t for t in positional if t.lower() != "nfree"]
+        variation = {k: assignments.pop(k) for k in ("temp", "neb", "spread") if k in assignments}
         # An optional third node (a phase-output node in some dialects) is ignored.
         if len(positional) not in (3, 4):
             raise NetlistError("junction needs two nodes and a model name", card.where, card.tokens[0])
@@ -318,8 +386,9 @@ class _Reader:
             jj.resistance /= area
         if jj.subgap_resistance is not None:
             jj.subgap_resistance /= area
-        return CircuitElement("B", name, (node(positional[0]), node(positional[1])), card.where,
-                              junction=jj)
+        element = CircuitElement("B", name, (node(positional[0]), node(positional[1])), card.where,
+                                 junction=jj, noise_free=noise_free)
+        return self._variation(element, variation, card, scope)
 
     def _junction_values(self, model: str) -> JunctionValues:
         texts, where = self.models[model]

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import csv
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Iterable
 
 import numpy as np
@@ -33,6 +33,10 @@ class Result:
     events: list[Event]
     stats: Stats
     output_step: float | None = None
+    #: Seed of thermal noise and spread (None: the run drew no random numbers).
+    seed: int | None = None
+    #: Spread factor drawn for each element, by name.
+    drawn: dict[str, float] = field(default_factory=dict)
 
     def __getitem__(self, label: str) -> np.ndarray:
         for key, trace in self.traces.items():
@@ -101,6 +105,9 @@ class Result:
             f"{s.newton_per_step:.2f} Newton iterations per step",
             f"  traces: {len(self.traces)}; flux-quantum events: {len(self.events)}",
         ]
+        if self.seed is not None:
+            lines.append(f"  seed: {self.seed}" + (f"; spread drawn for {len(self.drawn)} elements"
+                                                    if self.drawn else ""))
         per_element: dict[str, list[Event]] = {}
         for event in self.events:
             per_element.setdefault(event.element, []).append(event)

@@ -1,0 +1,212 @@
+"""Thermal noise and process spread: generator statistics, netlist cards, physics, seeds."""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from scipy import integrate, signal
+from scipy.special import i0e
+
+from kivrun import noise
+from kivrun.api import prepare, run_prepared, simulate
+from kivrun.errors import NetlistError
+from kivrun.netlist import parse_netlist
+
+K = noise.BOLTZMANN
+
+
+def test_generator_is_pure_standard_normal_and_matches_numpy():
+    ks = np.arange(200_000)
+    z = noise.normals(7, 3, ks)
+    # Mean, variance and fourth moment of N(0, 1), to about 4 standard errors.
+    assert abs(z.mean()) < 4 / math.sqrt(z.size)
+    assert abs(z.var() - 1) < 4 * math.sqrt(2 / z.size)
+    assert abs(np.mean(z ** 4) - 3) < 4 * math.sqrt(96 / z.size)
+    # Neighbouring samples and streams are uncorrelated.
+    assert abs(np.mean(z[1:] * z[:-1])) < 4 / math.sqrt(z.size)
+    assert abs(np.mean(z * noise.normals(7, 4, ks))) < 4 / math.sqrt(z.size)
+    picks = [0, 1, 12345, 199_999, 5]
+    scalar = [noise.normal(7, 3, k) for k in picks]
+    np.testing.assert_allclose(scalar, z[picks], rtol=1e-14, atol=1e-15)
+    assert noise.normal(8, 3, 5) != scalar[-1] and noise.normal(7, 2**63 + 3, 5) != scalar[-1]
+
+
+def test_path_variance_and_flat_spectrum():
+    """The interpolated current: variance 4kT·B/R and density 4kT/R·sinc⁴(f/3B), flat at low f."""
+    r, temp, bandwidth = 5.0, 4.2, 1e12
+    wave = noise.thermal_noise(11, "r1", r, temp, bandwidth)
+    density = 4 * K * temp / r
+    n_intervals = 40_000
+    rng = np.random.default_rng(0)
+    t_random = rng.uniform(0, n_intervals * wave.interval, 400_000)
+    variance = np.var(wave.values(t_random))
+    assert variance == pytest.approx(density * bandwidth, rel=0.03)
+    dt = wave.interval / 8
+    x = wave.values(np.arange(n_intervals * 8) * dt)
+    f, psd = signal.welch(x, fs=1 / dt, nperseg=1024)
+    expected = density * np.sinc(f * wave.interval) ** 4
+    band = (f > 0) & (f <= bandwidth)
+    # 40000·8/512 segments averaged: a few % scatter per bin.
+    np.testing.assert_allclose(psd[band], expected[band], rtol=0.2)
+    low = (f > 0) & (f < 0.2 * bandwidth)
+    assert psd[low].mean() == pytest.approx(density, rel=0.05)
+
+
+def test_cached_path_does_not_depend_on_evaluation_order():
+    wave = noise.ThermalNoise(3, noise.stream_id("x"), 2.0, 1e-13, delay=5e-13)
+    times = np.random.default_rng(1).uniform(5e-13, 1e-11, 300)
+    times[0] = 5.5e-13  # the first call falls between samples 0 and 1
+    scalar = [wave.value(t) for t in times]
+    again = [wave.value(t) for t in np.sort(times)]
+    np.testing.assert_allclose(scalar, wave.values(times), rtol=1e-13, atol=1e-13)
+    assert dict(zip(times, scalar)) == dict(zip(np.sort(times), again))
+    assert wave.value(4e-13) == 0.0
+
+
+RC = """* parallel RC nodes
+.temp 4.2
+.neb 1e12
+{cells}
+.tran 0.1p {stop}p
+{prints}
+"""
+
+
+def _rc_netlist(cells: int, stop: float, extra: str = "") -> str:
+    body = "\n".join(f"R{k} n{k} 0 1\nC{k} n{k} 0 2p" for k in range(cells))
+    prints = "\n".join(f".print v(n{k})" for k in range(cells))
+    return RC.format(cells=body + extra, stop=stop, prints=prints)
+
+
+def test_rc_node_voltage_variance():
+    """<V²> = ∫ 4kT R sinc⁴(fΔ)/(1 + (2πfRC)²) df, about kT/C less the part above B."""
+    cells, r, c, temp = 24, 1.0, 2e-12, 4.2
+    result = simulate(_rc_netlist(cells, 400), seed=5)
+    delta = 1 / 3e12
+    integrand = lambda f: 4 * K * temp * r * np.sinc(f * delta) ** 4 / (1 + (2 * math.pi * f * r * c) ** 2)
+    pieces = [(0, 1 / delta), (1 / delta, 50 / delta)]  # quad misses the narrow peak otherwise
+    expected = sum(integrate.quad(integrand, a, b, limit=200)[0] for a, b in pieces)
+    assert 0.85 < expected / (K * temp / c) < 0.95
+    t = result.time
+    keep = t > 20e-12  # five RC times from rest
+    variances = np.array([np.trapezoid(result[f"V(n{k})"][keep] ** 2, t[keep]) / (t[keep][-1] - t[keep][0])
+                          for k in range(cells)])
+    error = variances.std(ddof=1) / math.sqrt(cells)
+    assert abs(variances.mean() - expected) < 4 * error + 0.02 * expected
+    assert error < 0.05 * expected
+
+
+def test_seed_reproducible_and_opt_out():
+    text = _rc_netlist(2, 30, "\nR9 n0 n1 3 nfree\nR8 n0 n1 3 temp=0") + ".spread 0.1 C=0.2\n"
+    base = simulate(text, seed=42)
+    same = simulate(text, seed=42)
+    other = simulate(text, seed=43)
+    assert base.seed == 42 and base.drawn == same.drawn != other.drawn
+    np.testing.assert_array_equal(base["V(n0)"], same["V(n0)"])
+    assert not np.array_equal(base["V(n0)"], other["V(n0)"][: len(base.time)])
+    prepared = prepare(text + ".options seed=42\n")
+    assert prepared.seed == 42
+    np.testing.assert_array_equal(run_prepared(prepared)["V(n0)"], run_prepared(prepared)["V(n0)"])
+    names = {e.name for e in prepared.circuit.elements}
+    assert {"R0#noise", "R1#noise"} <= names and not {"R9#noise", "R8#noise"} & names
+    # Steps resolve the noise: capped at Δ = 1/(3B).
+    assert np.diff(base.time).max() <= 1e-12 / 3 * (1 + 1e-9)
+    assert set(base.drawn) == {"R0", "R1", "C0", "C1", "R9", "R8"}
+    assert all(0.8 <= base.drawn[n] <= 1.2 for n in ("C0", "C1"))
+    assert simulate(_rc_netlist(1, 5).replace(".temp 4.2", "")).seed is None
+
+
+def test_spread_draws_uniform_factors_with_precedence():
+    cells = "\n".join(f"L{k} a 0 2p" for k in range(400))
+    text = (f"* spread\n.spread 0.3 L=0.2\n{cells}\nLx a 0 2p spread=0.05\nR1 a 0 1\n"
+            ".model m jj(icrit=100u, rn=5, cap=0.5p)\nB1 a 0 m\n.tran 1p 2p\n")
+    prepared = prepare(text, seed=9)
+    factors = np.array([prepared.drawn[f"L{k}"] for k in range(400)])
+    assert factors.min() >= 0.8 and factors.max() <= 1.2
+    # Uniform on [0.8, 1.2]: mean 1, variance 0.2²/3.
+    assert abs(factors.mean() - 1) < 4 * 0.2 / math.sqrt(3 * 400)
+    assert factors.var() == pytest.approx(0.04 / 3, rel=0.25)
+    assert abs(prepared.drawn["Lx"] - 1) <= 0.05 and abs(prepared.drawn["R1"] - 1) <= 0.3
+    m = prepared.drawn["B1"]
+    jj = next(e for e in prepared.circuit.elements if e.name == "B1").junction
+    assert jj.critical_current == pytest.approx(100e-6 * m) and jj.resistance == pytest.approx(5 / m)
+    # A factor depends on the seed and the element's name only.
+    alone = prepare("* one\n.spread 0.3 L=0.2\nL7 a 0 2p\nR1 a 0 1\n.tran 1p 2p\n", seed=9)
+    assert alone.drawn["L7"] == prepared.drawn["L7"]
+
+
+@pytest.mark.parametrize("card, message", [
+    (".temp -1", "temp must not be negative"),
+    (".neb 0", "neb must be positive"),
+    (".spread 1.5", "spread must lie in [0, 1)"),
+    (".spread 0.1 K=0.2", "unknown .spread kind"),
+    ("R2 a 0 1 temp=-3", "temp must not be negative"),
+    ("L2 a 0 1p temp=3", "needs two nodes and a value"),
+    ("I2 0 a noise(1e-9 0)", "NOISE needs amplitude, delay and time step"),
+    (".options seed=1.5", "seed must be a non-negative integer"),
+])
+def test_bad_noise_cards(card, message):
+    with pytest.raises(NetlistError, match=message.replace("[", r"\[").replace(")", r"\)")):
+        parse_netlist(f"* x\nR1 a 0 1\n{card}\n.tran 1p 2p\n")
+
+
+def test_noise_source_density_and_junction_noise():
+    text = ("* x\nR1 a 0 1 nfree\nI1 0 a noise(2e-11 1p 0.5p)\n"
+            ".model m jj(icrit=100u, rtype=1, rn=5, r0=50, cap=0.5p)\nB1 a 0 m temp=4.2 neb=2e12\n"
+            ".model s jj(icrit=100u, rtype=0, cap=0.5p)\nB2 a 0 s temp=4.2\n.tran 1p 2p\n")
+    elements = {e.name: e for e in prepare(text, seed=1).circuit.elements}
+    source = elements["I1"].waveform
+    # Density A² one-sided: σ²·2Δ = A².
+    assert source.sigma ** 2 * 2 * source.interval == pytest.approx(4e-22) and source.delay == 1e-12
+    junction = elements["B1#noise"].waveform  # the subgap resistance carries the noise
+    assert junction.sigma ** 2 == pytest.approx(6 * K * 4.2 * 2e12 / 50)
+    assert junction.interval == pytest.approx(1 / 6e12)
+    assert "B2#noise" not in elements and "R1#noise" not in elements
+
+
+def _iz_voltage(i: float, d: float) -> float:
+    """Ivanchenko–Zil'berman: overdamped junction, <V>/IcR at I/Ic = i, kT/E_J = d."""
+    x = np.linspace(0.0, 2.0 * math.pi, 200_001)
+    a = 2.0 * np.sin(x / 2.0) / d
+    log_f = -i * x / d + a + np.log(i0e(a))
+    top = log_f.max()
+    return d * -math.expm1(-2.0 * math.pi * i / d) * math.exp(-top) / np.trapezoid(np.exp(log_f - top), x)
+
+
+def test_overdamped_junction_at_critical_bias_follows_iz():
+    """At I = Ic the noiseless voltage is 0; with kT/E_J = 0.2 theory gives 0.464 IcR."""
+    ic, r, d, copies = 10e-6, 20.0, 0.2, 6
+    temp = d * 3.29105976e-16 * ic / K
+    cells = "\n".join(f"B{k} n{k} 0 od\nI{k} 0 n{k} dc {ic}" for k in range(copies))
+    text = (f"* iz\n.model od jj(icrit={ic}, rn={r}, cap=0)\n.temp {temp}\n.neb 3e12\n{cells}\n"
+            f".tran 1p 300p\n" + "\n".join(f".print p(B{k})" for k in range(copies)) + "\n")
+    result = simulate(text, seed=3)
+    t = result.time
+    first = np.searchsorted(t, 20e-12)
+    omega_c = ic * r / 3.29105976e-16
+    v = [(result[f"P(B{k})"][-1] - result[f"P(B{k})"][first]) / ((t[-1] - t[first]) * omega_c)
+         for k in range(copies)]
+    # Standard error of the mean over copies, measured (≈ 0.05 here).
+    error = np.std(v, ddof=1) / math.sqrt(copies)
+    assert error < 0.1
+    assert abs(np.mean(v) - _iz_voltage(1.0, d)) < 4 * error
+    assert np.mean(v) > 0.25  # far from the noiseless 0
+
+
+def test_noisy_jtl_example_and_cli_seed(tmp_path, capsys):
+    import os
+
+    from kivrun import cli
+
+    path = os.path.join(os.path.dirname(__file__), "..", "examples", "jtl_noise.cir")
+    result = simulate(path, seed=1)
+    arrivals = result.event_times("B1.X8", +1)
+    delays = arrivals - result.event_times("B1.X1", +1)
+    # Eight pulses all arrive; at 4.2 K their delays differ, by far less than a picosecond.
+    assert len(arrivals) == 8 and 0 < np.ptp(delays) < 1e-12
+    outs = [tmp_path / f"{k}.csv" for k in range(3)]
+    for out, seed in zip(outs, ("7", "7", "8")):
+        assert cli.main(["run", path, "-o", str(out), "--raw", "--seed", seed]) == 0
+    assert outs[0].read_text() == outs[1].read_text() != outs[2].read_text()
+    assert "seed: 8" in capsys.readouterr().out
