@@ -37,7 +37,7 @@ def run_once(netlist: str, tolerance: float | None, **overrides) -> dict:
     built = prepared.built
     recorder = Recorder(built, prepared.circuit.probes, prepared.settings.start)
     cpu = time.thread_time()
-    output = engine.run(built, prepared.settings, recorder.channels())
+    output = engine.run(built, prepared.settings, recorder.channels(), None, recorder.recorded_elements())
     cpu = time.thread_time() - cpu
     result = recorder.finish(prepared.circuit.title, output, None)
     label = next(iter(result.traces))

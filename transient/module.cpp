@@ -66,7 +66,8 @@ bool read_settings(PyObject* obj, transient::Settings& s) {
   s.max_events = static_cast<int64_t>(std::min(max_events, 1e15));
   return read_flag(obj, "linear_newton", s.linear_newton) &&
          read_flag(obj, "resync_before_commit", s.resync_before_commit) &&
-         read_flag(obj, "audit_newton", s.audit_newton);
+         read_flag(obj, "audit_newton", s.audit_newton) &&
+         read_flag(obj, "reuse_factorization", s.reuse_factorization);
 }
 
 // Everything held for the run: buffers stay acquired (no resize), the model
@@ -253,6 +254,34 @@ bool bind_channels(PyObject* channels, Binding& b) {
   return true;
 }
 
+// Element indices (positions in the model list) whose Values run after every
+// step, and those recorded; the loop runs the recorded ones that are not
+// stepwise only before recording.
+bool bind_model_sets(PyObject* stepwise, PyObject* recorded, Binding& b) {
+  transient::Circuit& c = b.circuit;
+  const Py_ssize_t count = static_cast<Py_ssize_t>(c.models.size());
+  std::vector<char> in_step(count, 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    Ref seq(PySequence_Fast(pass ? recorded : stepwise, "model sets must be sequences"));
+    if (!seq) return false;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
+      int32_t index = 0;
+      if (!pyglue::to_int32(PySequence_Fast_GET_ITEM(seq.get(), k), index)) return false;
+      if (index < 0 || index >= count) return pyglue::index_error("model index %d out of range", index);
+      if (!pass && !in_step[index]) {
+        if (index >= c.m) return pyglue::index_error("stepwise model %d has no element entry", index);
+        in_step[index] = 1;
+        c.stepwise.push_back(c.models[index]);
+        c.stepwise_elements.push_back(index);
+      } else if (pass && !in_step[index]) {
+        in_step[index] = 2;  // once only
+        c.recorded_only.push_back(c.models[index]);
+      }
+    }
+  }
+  return true;
+}
+
 bool bind_breakpoints(PyObject* breakpoints, double stop, Binding& b) {
   if (!b.breakpoints.acquire(breakpoints, pyglue::FLOAT_t, false)) return false;
   const double* p = b.breakpoints.data<double>();
@@ -317,19 +346,20 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
 
 const char* run_doc =
     "run(models, sources, node_block, element_block, flag_block, counts, col_ptr, row_idx, n_nodes,\n"
-    "    breakpoints, channels, settings, progress) -> dict\n\n"
+    "    breakpoints, channels, stepwise, recorded, settings, progress) -> dict\n\n"
     "One transient run of a bound circuit from its present (resting) state.";
 
 PyObject* run(PyObject*, PyObject* args, PyObject* kwds) {
   static const char* names[] = {"models", "sources", "node_block", "element_block", "flag_block",
                                 "counts", "col_ptr", "row_idx", "n_nodes", "breakpoints",
-                                "channels", "settings", "progress", nullptr};
+                                "channels", "stepwise", "recorded", "settings", "progress", nullptr};
   PyObject *models, *sources, *node_block, *element_block, *flag_block, *counts, *col_ptr, *row_idx;
-  PyObject *breakpoints, *channels, *settings_obj, *progress;
+  PyObject *breakpoints, *channels, *stepwise, *recorded, *settings_obj, *progress;
   int n_nodes = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOiOOOO:run", const_cast<char**>(names), &models,
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOOOOOiOOOOOO:run", const_cast<char**>(names), &models,
                                    &sources, &node_block, &element_block, &flag_block, &counts, &col_ptr,
-                                   &row_idx, &n_nodes, &breakpoints, &channels, &settings_obj, &progress))
+                                   &row_idx, &n_nodes, &breakpoints, &channels, &stepwise, &recorded,
+                                   &settings_obj, &progress))
     return nullptr;
   if (progress != Py_None && !PyCallable_Check(progress))
     return pyglue::type_error("progress must be callable or None");
@@ -338,7 +368,7 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwds) {
   Binding& b = *binding;
   if (!read_settings(settings_obj, settings) || !bind_models(models, b) || !bind_pattern(col_ptr, row_idx, b) ||
       !bind_state(node_block, element_block, flag_block, counts, b) || !check_models(b) ||
-      !bind_sources(sources, b) || !bind_channels(channels, b) ||
+      !bind_sources(sources, b) || !bind_channels(channels, b) || !bind_model_sets(stepwise, recorded, b) ||
       !bind_breakpoints(breakpoints, settings.stop, b))
     return nullptr;
   if (n_nodes < 0 || n_nodes > b.circuit.n) return pyglue::value_error("n_nodes out of range");

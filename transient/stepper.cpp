@@ -22,6 +22,25 @@ namespace {
 constexpr int kRateLifetime = 4;       // steps a measured contraction rate stays in use
 constexpr double kCounterBand = 0.5;   // no dead band: a counter is always the nearest quantum
 constexpr double kTwoPi = 6.283185307179586;
+// Chord iterations: refactor when the predicted contraction rate exceeds
+// kRefactorRate or the factorisation is kMaxFactorAge steps old; accept a
+// step whose remaining error (rate·change/(1 − rate)) is below
+// kChordErrorShare of the tolerance.
+constexpr double kRefactorRate = 0.25;
+// The contraction rate of a chord iteration is about the relative change of
+// a0² since the factorisation (the capacitive term dominates the diagonal):
+// the step after a change of h still has a0 of the transition (ω ≠ 1), so a
+// factorisation made there would serve no step after it.
+constexpr double kMismatchRefactor = 0.02;
+constexpr int64_t kMaxFactorAge = 200;
+constexpr double kChordErrorShare = 0.05;
+// An accepted step's successor keeps its length unless the error control
+// asks for at least kMinGrowth more (an accepted step never asks for less
+// than 0.9 of it), so the matrix (through a0) stays the same across runs of
+// equal steps and its factorisation serves: the few more rejections cost
+// less than the refactorisations saved (bench/transient.py).
+constexpr double kMinGrowth = 1.25;
+constexpr double kMinShrink = 0.9;
 
 }  // namespace
 
@@ -66,6 +85,8 @@ Stepper::Stepper(Circuit& circuit, const Settings& settings)
   system_.assign(nnz, 0.0);
   rhs_.assign(n, 0.0);
   history_.assign((2 * k_ + 1) * n, 0.0);
+  for (int j = 0; j <= k_; ++j) phase_rows_[j] = history_.data() + j * n;
+  for (int j = 0; j < k_; ++j) voltage_rows_[j] = history_.data() + (k_ + 1 + j) * n;
   state_.assign(4 * n, 0.0);
   prev_phase_.assign(m, 0.0);
   prev_voltage_.assign(m, 0.0);
@@ -93,8 +114,8 @@ stampworks::ModelContext Stepper::step_context(double h) const {
   ctx.phases = state_.data();
   ctx.voltages = state_.data() + n;
   ctx.voltages_deriv = state_.data() + 2 * n;
-  ctx.phases_prev = history_.data();
-  ctx.voltages_prev = history_.data() + (k_ + 1) * n;
+  ctx.phases_prev = phase_rows_[0];
+  ctx.voltages_prev = voltage_rows_[0];
   return ctx;
 }
 
@@ -134,13 +155,18 @@ Outcome Stepper::run(const Host& host) {
       continue;
     }
     t = times_[0];
+    h_ = h;
     h = h_next;
     const auto now = Clock::now();
     if (now - last_poll >= std::chrono::milliseconds(50)) {
       last_poll = now;
-      if (host.poll && !host.poll(host.context, t / stop)) return Outcome::interrupted;
+      if (host.poll && !host.poll(host.context, t / stop)) {
+        values(c_.models, h_);
+        return Outcome::interrupted;
+      }
     }
   }
+  values(c_.models, h_);  // every element's values at the end, not only the recorded ones
   std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
     return a.time < b.time || (a.time == b.time && a.element < b.element);
   });
@@ -207,7 +233,7 @@ void Stepper::predict() {
   std::fill(state_.begin(), state_.begin() + 3 * n, 0.0);
   for (int j = 0; j <= k_; ++j) {
     const double c = predictor_[j], b = j < k_ ? bdf_[j + 1] : 0.0, vw = a0 * c + b;
-    const double* phase = history_.data() + j * n;
+    const double* phase = phase_rows_[j];
     for (size_t x = 0; x < n; ++x) {
       est[x] += c * phase[x];
       volt[x] += vw * phase[x];
@@ -216,7 +242,7 @@ void Stepper::predict() {
   }
   for (int j = 0; j < k_; ++j) {
     const double b = bdf_[j + 1];
-    const double* voltage = history_.data() + (k_ + 1 + j) * n;
+    const double* voltage = voltage_rows_[j];
     for (size_t x = 0; x < n; ++x) dvolt[x] += b * voltage[x];
   }
   std::memcpy(pred, est, n * sizeof(double));
@@ -267,6 +293,7 @@ bool Stepper::step(double t, double h, double& h_next) {
   }
   accept(t_new, h);
   h_next = h * std::min(2.0, std::max(0.2, factor));
+  if (s_.reuse_factorization && h_next > kMinShrink * h && h_next < kMinGrowth * h) h_next = h;
   return true;
 }
 
@@ -291,11 +318,26 @@ double Stepper::expected_rate(double a0) {
   return 2.0 * newton_rate_ * std::max(ratio, ratio * ratio);
 }
 
+// Contraction rate a chord iteration with the kept factorisation is
+// expected to reach at this a0: the capacitive and resistive terms, which
+// dominate the diagonal, moved with a0² and a0; the junctions' slopes drift
+// with every step since the rate was measured.  Negative while no rate has
+// been measured with this factorisation (only the a0 part is known then).
+double Stepper::predicted_chord_rate(double a0) const {
+  const double q = a0 / factor_a0_;
+  const double mismatch = std::max(std::fabs(q * q - 1.0), std::fabs(q - 1.0));
+  if (chord_rate_ < 0) return -mismatch;
+  return mismatch + chord_rate_ * static_cast<double>(factor_age_ + 1) / static_cast<double>(chord_rate_age_ + 1);
+}
+
 // The drivers only add, so A1 is accumulated onto a copy of A0 and, in later
-// iterations, A2 onto a copy of A0 + A1.  With tunnel junctions convergence
-// is linear and a small last correction alone does not bound the error
-// left: that takes the contraction rate too.  Returns the iterations made,
-// 0 on failure.
+// iterations, A2 onto a copy of A0 + A1.  A fresh factorisation makes the
+// iteration Newton's (quadratic: a small last correction bounds the error
+// left); a kept one makes it a chord iteration (linear at a measured or
+// predicted rate r: the error left is change·r/(1 − r)).  With tunnel
+// junctions even Newton is linear (their Jacobian is quasi-static), so they
+// refactor every iteration and bound the error by the measured rate.
+// Returns the iterations made, 0 on failure.
 int Stepper::newton(double a0, double h) {
   const size_t n = c_.n, nnz = c_.nnz;
   const stampworks::ModelContext ctx = step_context(h);
@@ -305,39 +347,70 @@ int Stepper::newton(double a0, double h) {
   double* volt = est + n;
   double* dvolt = volt + n;
   const double limit = newton_limit(), bound = newton_error_bound(), a0sq = a0 * a0;
+  const bool chord = s_.reuse_factorization && !s_.linear_newton;
+  const double chord_bound = s_.fixed_step > 0 ? bound : kChordErrorShare * s_.tolerance;
+  const double predicted = factored_ ? predicted_chord_rate(a0) : 1.0;
+  const double q = a0 / factor_a0_;
+  bool refresh = !chord || !factored_ || factor_age_ >= kMaxFactorAge || std::fabs(predicted) > kRefactorRate ||
+                 std::max(std::fabs(q * q - 1.0), std::fabs(q - 1.0)) > kMismatchRefactor;
+  bool step_part_built = false;  // a01 holds A0 + A1 at this a0
   double previous = 0.0;
   for (int iteration = 0; iteration < s_.max_newton; ++iteration) {
     std::fill(rhs_.begin(), rhs_.end(), 0.0);
-    if (iteration == 0) {
-      std::memcpy(a01_.data(), a0_matrix_.data(), nnz * sizeof(double));
-      std::fill(a2_.begin(), a2_.end(), 0.0);
-      for (ModelObject* model : c_.models) model->ops->build_step(model, a01, a2, rhs, &ctx);
-      for (size_t x = 0; x < nnz; ++x) system_[x] = a01_[x] + a2_[x];
-    } else {
-      std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
-      for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
-    }
-    if (!lu_.factor(system_.data())) {
-      if (!stats.newton_iterations) {
-        fatal_ = true;
-        fail(0.0, "the circuit matrix is singular (a loop of voltage or phase sources, "
-                  "or part of the circuit without a path to ground?)");
+    const bool exact = refresh;
+    if (refresh) {
+      if (!step_part_built) {
+        std::memcpy(a01_.data(), a0_matrix_.data(), nnz * sizeof(double));
+        std::fill(a2_.begin(), a2_.end(), 0.0);
+        for (ModelObject* model : c_.models) model->ops->build_step(model, a01, a2, rhs, &ctx);
+        for (size_t x = 0; x < nnz; ++x) system_[x] = a01_[x] + a2_[x];
+        step_part_built = true;
+      } else {
+        std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
+        for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
       }
-      return 0;  // a shorter step may do
+      if (!lu_.factor(system_.data())) {
+        factored_ = false;
+        if (!stats.newton_iterations) {
+          fatal_ = true;
+          fail(0.0, "the circuit matrix is singular (a loop of voltage or phase sources, "
+                    "or part of the circuit without a path to ground?)");
+        }
+        return 0;  // a shorter step may do
+      }
+      factored_ = true;
+      factor_a0_ = a0;
+      factor_age_ = 0;
+      chord_rate_ = -1.0;
+      refresh = !chord;
+    } else {
+      for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
     }
     lu_.solve(rhs_.data());
     ++stats.newton_iterations;
     double change = 0.0;
+    bool nan = false;
     for (size_t x = 0; x < n; ++x) {
       const double d = rhs_[x];
       est[x] += d;
       volt[x] += a0 * d;
       dvolt[x] += a0sq * d;
       change = std::max(change, std::fabs(d));
+      nan |= std::isnan(d);  // max() drops NaN
     }
-    for (size_t x = 0; x < n; ++x)  // max() drops NaN: look for it directly
-      if (std::isnan(rhs_[x])) return 0;
-    if (!(change <= 1e30)) return 0;  // overflow: the step is hopeless
+    if (nan || !(change <= 1e30)) return 0;  // NaN or overflow: the step is hopeless
+    if (!exact) {
+      double rate = predicted >= 0 ? predicted : 1.0;  // unknown: iterate once more to measure it
+      if (previous > 0) {
+        rate = change / previous;
+        chord_rate_ = rate;
+        chord_rate_age_ = factor_age_;
+      }
+      if (rate < 1.0 && change <= limit && change * rate <= chord_bound * (1.0 - rate)) return iteration + 1;
+      if (previous > 0 && rate > kRefactorRate) refresh = true;  // slow: a Jacobian at this iterate
+      previous = change;
+      continue;
+    }
     if (previous > 0 && s_.linear_newton) {
       newton_rate_ = change / previous;
       rate_a0_ = a0;
@@ -356,8 +429,6 @@ int Stepper::newton(double a0, double h) {
   return 0;
 }
 
-// Iterates on from the accepted estimate to (near) the converged solution,
-// notes how far that is, and puts everything back as it was.
 void Stepper::audit_newton(double h) {
   const size_t n = c_.n, nnz = c_.nnz;
   audit_state_ = state_;
@@ -394,24 +465,23 @@ void Stepper::accept(double t_new, double h) {
     stampworks::View rhs{rhs_.data(), c_.n, 1};
     for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
   }
-  double* hist = history_.data();
-  std::memmove(hist + n, hist, k_ * n * sizeof(double));
-  if (k_ > 1) std::memmove(hist + (k_ + 2) * n, hist + (k_ + 1) * n, (k_ - 1) * n * sizeof(double));
-  std::memcpy(hist, state_.data(), n * sizeof(double));
-  std::memcpy(hist + (k_ + 1) * n, state_.data() + n, n * sizeof(double));
+  std::rotate(phase_rows_, phase_rows_ + k_, phase_rows_ + k_ + 1);
+  std::rotate(voltage_rows_, voltage_rows_ + k_ - 1, voltage_rows_ + k_);
+  std::memcpy(phase_rows_[0], state_.data(), n * sizeof(double));
+  std::memcpy(voltage_rows_[0], state_.data() + n, n * sizeof(double));
   for (int j = k_; j > 0; --j) times_[j] = times_[j - 1];
   times_[0] = t_new;
   // The models' Values read the node arrays they are bound to.
   std::memcpy(c_.node_block, state_.data(), 3 * n * sizeof(double));
-  std::memcpy(prev_phase_.data(), c_.element_phase, m * sizeof(double));
-  std::memcpy(prev_voltage_.data(), c_.element_voltage, m * sizeof(double));
-  std::memcpy(prev_counts_.data(), c_.counts, m * sizeof(int32_t));
-  stampworks::ModelContext values{};
-  values.smooth_factor = smooth_;
-  values.time_step = h;
-  values.histeresis = kCounterBand;
-  for (ModelObject* model : c_.models) model->ops->Values(model, &values);
-  for (size_t e = 0; e < m; ++e)
+  // Only models that run Values every step have counters that can move.
+  for (const int32_t e : c_.stepwise_elements) {
+    prev_phase_[e] = c_.element_phase[e];
+    prev_voltage_[e] = c_.element_voltage[e];
+    prev_counts_[e] = c_.counts[e];
+  }
+  ++factor_age_;
+  values(c_.stepwise, h);
+  for (const int32_t e : c_.stepwise_elements)
     if (c_.flag_inc[e] | c_.flag_dec[e]) {
       find_events(t_new, h);
       break;
@@ -421,14 +491,25 @@ void Stepper::accept(double t_new, double h) {
   active_.erase(std::remove_if(active_.begin(), active_.end(),
                                [t_si](const Source* s) { return t_si >= s->settle; }),
                 active_.end());
-  if (t_new >= s_.start) record(t_new);
+  if (t_new >= s_.start) {
+    values(c_.recorded_only, h);
+    record(t_new);
+  }
+}
+
+void Stepper::values(const std::vector<ModelObject*>& models, double h) {
+  stampworks::ModelContext ctx{};
+  ctx.smooth_factor = smooth_;
+  ctx.time_step = h;
+  ctx.histeresis = kCounterBand;
+  for (ModelObject* model : models) model->ops->Values(model, &ctx);
 }
 
 // One event per quantum crossed (a step may carry a phase over several),
 // each timed where the cubic Hermite interpolant of the step crosses
 // (n ± ½)·2π.
 void Stepper::find_events(double t_new, double h) {
-  for (int e = 0; e < c_.m; ++e) {
+  for (const int32_t e : c_.stepwise_elements) {
     if (!(c_.flag_inc[e] | c_.flag_dec[e])) continue;
     const int64_t old = prev_counts_[e], now = c_.counts[e];
     const int direction = now > old ? 1 : -1;

@@ -29,6 +29,10 @@ struct Settings {
   // Diagnostics: after each converged step, iterate on to measure the
   // Newton error the step left (costly; for tests).
   bool audit_newton = false;
+  // Keep a factorisation across Newton iterations and steps while the
+  // iteration contracts fast enough (a chord iteration); off: a fresh
+  // factorisation at every iteration.
+  bool reuse_factorization = true;
 };
 
 struct Stats {
@@ -62,6 +66,11 @@ struct Circuit {
   int32_t* counts = nullptr;
   std::vector<Source> sources;
   std::vector<const double*> channels;  // recorded after every accepted step
+  // Models whose Values must run after every step (phase counters, internal
+  // state), and those whose element values are recorded; the rest are pure
+  // functions of the node state and run once at the end.
+  std::vector<ModelObject*> stepwise, recorded_only;
+  std::vector<int32_t> stepwise_elements;  // their element indices (counters live there)
   std::vector<double> breakpoints;      // core time, sorted, ending with stop
 };
 
@@ -98,6 +107,8 @@ class Stepper {
   void record(double t);
   double clip(double t, double h, double breakpoint) const;
   double expected_rate(double a0);
+  double predicted_chord_rate(double a0) const;
+  void values(const std::vector<ModelObject*>& models, double h);
   double newton_limit() const;
   double newton_error_bound() const;
   stampworks::ModelContext step_context(double h) const;
@@ -108,7 +119,11 @@ class Stepper {
   Lu lu_;
   int k_;
   std::vector<double> a0_matrix_, a01_, a2_, system_, rhs_;
-  std::vector<double> history_;  // order + 1 phase rows, then order voltage rows
+  // order + 1 phase rows and order voltage rows, newest first through the
+  // row pointers, which rotate instead of the rows moving.
+  std::vector<double> history_;
+  double* phase_rows_[4];
+  double* voltage_rows_[3];
   std::vector<double> state_;    // estimate, voltage, derivative, predicted
   std::vector<double> audit_state_;
   std::vector<double> prev_phase_, prev_voltage_;
@@ -121,6 +136,11 @@ class Stepper {
   // Contraction rate last measured (at BDF coefficient a0) and its age.
   double newton_rate_ = 1.0, rate_a0_ = 1.0;
   int rate_age_;
+  // The factorisation kept for chord iterations: its a0, its age in steps,
+  // and the contraction rate last measured with it (−1: none yet).
+  bool factored_ = false;
+  double factor_a0_ = 1.0, chord_rate_ = -1.0;
+  int64_t factor_age_ = 0, chord_rate_age_ = 0;
 };
 
 double ramp_factor(double t, double ramp);

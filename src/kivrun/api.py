@@ -127,7 +127,7 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = 
     circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
-    output = engine.run(built, settings, recorder.channels(), progress)
+    output = engine.run(built, settings, recorder.channels(), progress, recorder.recorded_elements())
     assert circuit.transient is not None
     result = recorder.finish(circuit.title, output, circuit.transient.step)
     result.seed, result.drawn = prepared.seed, dict(prepared.drawn)

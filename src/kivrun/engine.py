@@ -45,6 +45,8 @@ class Settings:
     max_events: int = 10_000_000
     #: Measure the Newton error each step leaves by iterating on (tests only: slow).
     audit_newton: bool = False
+    #: Keep a factorisation across iterations and steps while Newton contracts.
+    reuse_factorization: bool = True
 
 
 @dataclass
@@ -85,6 +87,7 @@ class _NativeSettings:
     linear_newton: bool
     resync_before_commit: bool
     audit_newton: bool
+    reuse_factorization: bool
 
 
 @dataclass
@@ -108,8 +111,15 @@ def ramp_factor(t: float, ramp: float) -> float:
     return x * x * (3.0 - 2.0 * x)
 
 
+#: Models whose values are pure functions of the node state: the loop runs
+#: their Values only when recording them, and at the end.
+STATELESS_MODELS = frozenset({"ResistorModel", "CapacitorModel", "InductorModel", "InductorImpedanceModel",
+                              "CurrentSourceModel", "MutualInductanceModel"})
+
+
 def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray, int]],
-        progress: Callable[[float], None] | None = None) -> RunOutput:
+        progress: Callable[[float], None] | None = None,
+        recorded_elements: list[int] | None = None) -> RunOutput:
     """One run of ``built`` from rest; raises SimulationError, or KeyboardInterrupt
     with the output so far in ``exc.output``."""
     import time
@@ -124,16 +134,18 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
         # A tunnel junction's Jacobian is the quasi-static slope Ic·cos φ, so
         # Newton converges only linearly, and it commits its history at the
         # phase its residual last saw.
-        linear_newton=tunnel, resync_before_commit=tunnel, audit_newton=settings.audit_newton)
+        linear_newton=tunnel, resync_before_commit=tunnel, audit_newton=settings.audit_newton,
+        reuse_factorization=settings.reuse_factorization)
     # A fixed step is the user's choice of resolution: only the end is a breakpoint.
     corners = () if settings.fixed_step else tuple(settings.breakpoints) + (settings.ramp,)
     breakpoints = np.array(sorted(set(corners)), dtype=float)
     sources = [(s.model, *s.waveform.native(), s.scale) for s in built.varying_sources]
+    stepwise = [k for k, e in enumerate(built.elements) if type(e.model).__name__ not in STATELESS_MODELS]
     began = time.perf_counter()
     out = Transient.run([e.model for e in built.elements], sources, built.node_block,
                         built.element_block, built.flag_block, built.element_counts,
                         built.col_pointers, built.row_indices, built.n_nodes, breakpoints,
-                        channels, native, progress)
+                        channels, stepwise, recorded_elements or [], native, progress)
     stats = Stats(**out["stats"], wall_time=time.perf_counter() - began)
     table = np.frombuffer(out["recorded"], dtype=float).reshape(-1, out["width"])
     output = RunOutput(table[:, 0], table[:, 1:], np.frombuffer(out["events"], dtype=EVENT_DTYPE),

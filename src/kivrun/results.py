@@ -166,6 +166,10 @@ class Recorder:
                   "ElementCurrent": built.element_current}
         return [(arrays[source], index) for (source, index) in self.columns]
 
+    def recorded_elements(self) -> list[int]:
+        """Elements whose values the channels read (their Values run before recording)."""
+        return sorted({index for (source, index) in self.columns if source.startswith("Element")})
+
     def finish(self, title: str, output: RunOutput, output_step: float | None) -> Result:
         table = output.channels
         traces = {}
