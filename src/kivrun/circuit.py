@@ -55,6 +55,8 @@ class CircuitElement:
     junction: JunctionValues | None = None
     #: For K: the keys (lower-case full names) of the two coupled inductors.
     coupled: tuple[str, str] | None = None
+    #: For R: written ``nfree``, i.e. to carry no thermal noise.
+    noise_free: bool = False
 
     @property
     def key(self) -> str:
@@ -82,6 +84,18 @@ class Transient:
 
 
 @dataclass
+class IVRequest:
+    """``.iv MODEL IMAX FILE``: the model's static I-V curve from -IMAX to IMAX, as a CSV."""
+
+    model: str
+    max_current: float
+    path: str
+    where: Location
+    #: The model's junction of unit area, filled in by the reader.
+    junction: JunctionValues | None = None
+
+
+@dataclass
 class Circuit:
     title: str
     elements: list[CircuitElement] = field(default_factory=list)
@@ -89,6 +103,9 @@ class Circuit:
     transient: Transient | None = None
     options: dict[str, float] = field(default_factory=dict)
     source: str = "<netlist>"
+    iv_requests: list[IVRequest] = field(default_factory=list)
+    #: ``.file PATH``: output file -> labels of the traces requested after it.
+    output_files: dict[str, list[str]] = field(default_factory=dict)
 
     def nodes(self) -> list[str]:
         """Non-ground node names in order of first appearance."""

@@ -16,15 +16,14 @@ from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient,
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
+from .netlist_dialect import iv_request, model_values, transient
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
-from .waveforms import parse_waveform
+from .waveforms import WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Options a netlist may set with ``.options``; see the simulator docs.
 KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
-#: Junction model parameters of other dialects that do not apply here.
-IGNORED_MODEL_PARAMETERS = ("cct", "icon", "tc", "t", "tnom", "gmin", "cpic", "vshunt", "lsh")
 
 
 @dataclass
@@ -49,19 +48,24 @@ def read_netlist(path: str) -> Circuit:
 def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".") -> Circuit:
     """Parse netlist text; ``.include`` paths are relative to ``base_dir``."""
     title, cards = read_cards(text, name, base_dir)
-    return _Reader(title, cards, name).run()
+    return _Reader(title, cards, name, base_dir).run()
 
 
 class _Reader:
-    def __init__(self, title: str, cards: list[Card], source: str):
+    def __init__(self, title: str, cards: list[Card], source: str, base_dir: str = "."):
         self.circuit = Circuit(title=title, source=source)
+        self.base_dir = base_dir
+        self.tran_card: Card | None = None
+        self.iv_cards: list[Card] = []
+        #: Output cards, each with the ``.file`` in force where it stands.
+        self.output_cards: list[tuple[Card, str | None]] = []
+        self.output_file: str | None = None
         self.cards = cards
         self.subcircuits: dict[str, Subcircuit] = {}
         self.models: dict[str, tuple[dict[str, tuple[str, Location]], Location]] = {}
         self.global_params: dict[str, float] = {}
         self.param_cards: list[Card] = []
         self.top: list[Card] = []
-        self.print_cards: list[Card] = []
         self.element_keys: dict[str, CircuitElement] = {}
         self._nodes: set[str] | None = None
 
@@ -69,19 +73,42 @@ class _Reader:
     def run(self) -> Circuit:
         self._collect()
         self.global_params = _evaluate_params(self.param_cards, {})
+        if self.tran_card is not None:
+            card = self.tran_card
+            self.circuit.transient = transient(card, lambda text: self._number(text, card, {}))
+        for card in self.iv_cards:
+            request = iv_request(card, lambda text: self._number(text, card, {}))
+            if request.model not in self.models:
+                raise NetlistError("unknown junction model", card.where, card.tokens[1])
+            request.junction = self._junction_values(request.model)
+            self.circuit.iv_requests.append(request)
         self._expand(self.top, self.global_params, {}, "", 0)
         self._check_couplings()
         outputs = OutputReader(self.circuit, self.element_keys)
-        for card in self.print_cards:
+        for card, path in self.output_cards:
+            before = len(self.circuit.probes)
             outputs.read(card)
+            if path is not None:
+                self.circuit.output_files.setdefault(path, []).extend(
+                    p.label for p in self.circuit.probes[before:])
         if not self.circuit.elements:
             raise NetlistError("netlist has no elements", Location(self.circuit.source, 0), "")
         return self.circuit
 
     def _collect(self) -> None:
         open_subckt: Subcircuit | None = None
+        control: Card | None = None
         for card in self.cards:
             keyword = card.keyword
+            if control is not None:
+                # The dialect's .control blocks hold analysis scripts with no meaning here.
+                if keyword == ".endc":
+                    control = None
+                continue
+            if keyword == ".control":
+                warnings.warn(f"{card.where}: .control block skipped", stacklevel=2)
+                control = card
+                continue
             if keyword == ".end":
                 break
             if keyword == ".subckt":
@@ -109,6 +136,8 @@ class _Reader:
                 raise NetlistError("unknown element type", card.where, card.tokens[0])
         if open_subckt is not None:
             raise NetlistError("subcircuit without .ends", open_subckt.where, open_subckt.name)
+        if control is not None:
+            raise NetlistError(".control without .endc", control.where, control.tokens[0])
 
     def _subckt_header(self, card: Card) -> Subcircuit:
         tokens = card.tokens
@@ -136,28 +165,22 @@ class _Reader:
     def _control(self, card: Card) -> None:
         keyword = card.keyword
         if keyword == ".tran":
-            self._tran(card)
+            # Evaluated once the .param cards are: its values may name them.
+            self.tran_card = card
         elif keyword in (".print", ".save", ".plot", ".probe"):
-            self.print_cards.append(card)
+            self.output_cards.append((card, self.output_file))
         elif keyword in (".options", ".option"):
             self._options(card)
-        elif keyword in (".temp", ".file", ".title", ".control", ".endc"):
+        elif keyword == ".iv":
+            self.iv_cards.append(card)
+        elif keyword == ".file":
+            if len(card.tokens) != 2:
+                raise NetlistError(".file needs one file name", card.where, " ".join(card.tokens))
+            self.output_file = card.tokens[1].strip("'\"")
+        elif keyword in (".temp", ".title", ".endc"):
             pass  # no meaning for this simulator
         else:
             raise NetlistError("unknown control card", card.where, card.tokens[0])
-
-    def _tran(self, card: Card) -> None:
-        args = [t for t in card.tokens[1:] if t.lower() != "uic"]
-        if not 2 <= len(args) <= 4:
-            raise NetlistError(".tran needs TSTEP TSTOP [TSTART [TMAX]]", card.where, " ".join(card.tokens))
-        values = [self._number(t, card, {}) for t in args]
-        if any(v < 0 for v in values) or values[0] <= 0 or values[1] <= 0:
-            raise NetlistError("time values of .tran must be positive", card.where, " ".join(args))
-        start = values[2] if len(values) > 2 else 0.0
-        if start >= values[1]:
-            raise NetlistError("TSTART must lie before TSTOP", card.where, args[2])
-        max_step = values[3] if len(values) > 3 and values[3] > 0 else None
-        self.circuit.transient = Transient(values[0], values[1], start, max_step)
 
     def _options(self, card: Card) -> None:
         positional, assignments = _split_assignments(card.tokens[1:], card)
@@ -177,8 +200,13 @@ class _Reader:
 
     # -- expansion --------------------------------------------------------
     def _expand(self, cards: list[Card], scope: dict[str, float], port_map: dict[str, str],
-                suffix: str, depth: int) -> None:
-        """Add the elements of ``cards``; ``suffix`` is the instance path (``.X2.X1``)."""
+                suffix: str, depth: int, element_values: Mapping[str, float] | None = None) -> None:
+        """Add the elements of ``cards``; ``suffix`` is the instance path (``.X2.X1``).
+
+        ``element_values`` replaces the value of the named elements (an
+        instance's ``L1=3p``).
+        """
+        element_values = element_values or {}
         scope = dict(scope)
         scope.update(_evaluate_params([c for c in cards if c.keyword == ".param"], scope))
 
@@ -197,7 +225,7 @@ class _Reader:
             if kind == "x":
                 self._instance(card, scope, node, suffix, depth)
             else:
-                self._add(self._element(card, scope, node, suffix))
+                self._add(self._element(card, scope, node, suffix, element_values.get(card.keyword)))
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int) -> None:
@@ -211,7 +239,10 @@ class _Reader:
         elif positional[-1].lower() in self.subcircuits:
             cell, nodes = self.subcircuits[positional[-1].lower()], positional[:-1]
         else:
-            raise NetlistError("unknown subcircuit", card.where, positional[-1])
+            # Name the end that reads like a cell name: the first, unless only the last does.
+            first, last = positional[0], positional[-1]
+            name = last if _looks_numeric(first) and not _looks_numeric(last) else first
+            raise NetlistError("unknown subcircuit", card.where, name)
         if len(nodes) != len(cell.ports):
             raise NetlistError(f"subcircuit {cell.name} has {len(cell.ports)} ports, "
                                f"instance gives {len(nodes)}", card.where, tokens[0])
@@ -219,12 +250,18 @@ class _Reader:
             raise NetlistError("subcircuits nested too deeply (recursive definition?)", card.where, tokens[0])
         inner = dict(self.global_params)
         inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
+        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"}
+        element_values: dict[str, float] = {}
         for key, text in overrides.items():
-            if key not in cell.defaults:
-                raise NetlistError(f"subcircuit {cell.name} has no parameter", card.where, key)
-            inner[key] = self._number(text, card, scope)
+            if key in cell.defaults:
+                inner[key] = self._number(text, card, scope)
+            elif key in labels:
+                # The dialect's LABEL=VALUE: a new value for that element of this instance.
+                element_values[key] = self._number(text, card, scope)
+            else:
+                raise NetlistError(f"subcircuit {cell.name} has no parameter or element", card.where, key)
         port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
-        self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1)
+        self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
 
     def _add(self, element: CircuitElement) -> None:
         if element.key in self.element_keys:
@@ -235,34 +272,40 @@ class _Reader:
         self.circuit.elements.append(element)
 
     def _element(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                 suffix: str) -> CircuitElement:
+                 suffix: str, override: float | None = None) -> CircuitElement:
         tokens = card.tokens
         kind = tokens[0][0].upper()
         name = tokens[0] + suffix
         if kind in "RLC":
-            if len(tokens) != 4:
+            noise_free = kind == "R" and len(tokens) == 5 and tokens[4].lower() == "nfree"
+            if len(tokens) != 4 + noise_free:
                 raise NetlistError(f"{kind} element needs two nodes and a value", card.where,
                                    tokens[4] if len(tokens) > 4 else tokens[0])
-            value = self._number(tokens[3], card, scope)
+            value = self._number(tokens[3], card, scope) if override is None else override
             if value <= 0:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
-            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value,
+                                  noise_free=noise_free)
         if kind == "K":
-            return self._coupling(card, scope, name, suffix)
+            return self._coupling(card, scope, name, suffix, override)
         if kind == "B":
-            return self._junction(card, scope, node, name)
+            return self._junction(card, scope, node, name, override)
         if kind in "IVP":
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
+            tran = self.circuit.transient
+            context = WaveformContext(tran.step if tran else None, tran.stop if tran else None,
+                                      self.base_dir, name)
             try:
-                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope))
+                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope), context)
             except ValueError as exc:
                 raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         raise NetlistError("unknown element type", card.where, tokens[0])
 
-    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> CircuitElement:
+    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str,
+                  override: float | None = None) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         if len(positional) == 3 and not assignments:
             coefficient_text = positional.pop()
@@ -270,14 +313,14 @@ class _Reader:
             coefficient_text = assignments["k"]
         else:
             raise NetlistError("K needs two inductors and a coupling coefficient", card.where, card.tokens[0])
-        coefficient = self._number(coefficient_text, card, scope)
+        coefficient = self._number(coefficient_text, card, scope) if override is None else override
         if not -1.0 < coefficient < 1.0:
             raise NetlistError("coupling coefficient must lie between -1 and 1", card.where, coefficient_text)
         coupled = tuple((p + suffix).lower() for p in positional)
         return CircuitElement("K", name, (), card.where, value=coefficient, coupled=coupled)  # type: ignore[arg-type]
 
     def _junction(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                  name: str) -> CircuitElement:
+                  name: str, override: float | None = None) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         # An optional third node (a phase-output node in some dialects) is ignored.
         if len(positional) not in (3, 4):
@@ -294,7 +337,9 @@ class _Reader:
             raise NetlistError("give either area= or ic=, not both", card.where, "ic")
         jj = self._junction_values(model_name.lower())
         area = 1.0
-        if area_text is not None:
+        if override is not None:  # an instance's B1=VALUE sets the area
+            area = override
+        elif area_text is not None:
             area = self._number(area_text, card, scope)
         elif ic_text is not None:
             area = self._number(ic_text, card, scope) / jj.critical_current
@@ -311,25 +356,15 @@ class _Reader:
 
     def _junction_values(self, model: str) -> JunctionValues:
         texts, where = self.models[model]
-        values: dict[str, float] = {}
-        kernel = None
-        for key, (text, at) in texts.items():
-            if key in IGNORED_MODEL_PARAMETERS:
-                continue
-            if key == "tjm":
-                kernel = kernel_name(text, at)
-                continue
-            if key not in ("icrit", "cap", "rn", "r0", "rsub", "rtype", "vg", "delv", "phi", "n"):
-                warnings.warn(f"{at}: junction model parameter '{key}' ignored", stacklevel=2)
-                continue
+
+        def number(text: str, at: Location) -> float:
             try:
-                values[key] = evaluate(text, self.global_params)
+                return evaluate(text, self.global_params)
             except ExpressionError as exc:
                 raise NetlistError(exc.message, at, exc.token) from None
-        if "rsub" in values:
-            if "r0" in values:
-                raise NetlistError("give either r0 or rsub, not both", where, "rsub")
-            values["r0"] = values.pop("rsub")
+
+        values, kernel_text = model_values(texts, number, where)
+        kernel = kernel_name(kernel_text, where) if kernel_text is not None else None
         if kernel is not None:
             return tunnel_junction_from_model(values, kernel, where)
         return junction_from_model(values, where)
@@ -345,6 +380,10 @@ class _Reader:
                     raise NetlistError("K must name two inductors", element.where, key)
             if element.coupled[0] == element.coupled[1]:
                 raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
+
+
+def _looks_numeric(token: str) -> bool:
+    return token[:1].isdigit()
 
 
 def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:
@@ -411,7 +450,12 @@ def _evaluate_params(cards: list[Card], scope: Mapping[str, float]) -> dict[str,
             except ExpressionError as exc:
                 failures.append((key, text, card, exc))
         if len(failures) == len(pending):
-            _, _, card, exc = failures[0]
-            raise NetlistError(exc.message, card.where, exc.token)
+            # Report a name no card defines; if every missing name is itself
+            # pending, the definitions go round in a circle.
+            waiting = {key for key, _, _, _ in failures}
+            undefined = [f for f in failures if f[3].token.lower() not in waiting]
+            _, _, card, exc = (undefined or failures)[0]
+            message = exc.message if undefined else f"{exc.message} (circular definition)"
+            raise NetlistError(message, card.where, exc.token)
         pending = [(k, t, c) for k, t, c, _ in failures]
     return values
