@@ -104,7 +104,7 @@ class TestJunctions:
                   "B1 1 0 a\nB2 1 0 b\n")
         e = by_name(c)
         assert e["B1"].junction.kind == "rsj" and e["B1"].junction.resistance == pytest.approx(2.0)
-        assert e["B2"].junction.kind == "rsjph" and e["B2"].junction.phase_shift == pytest.approx(math.pi)
+        assert e["B2"].junction.kind == "rsjph" and e["B2"].junction.phase_shift == pytest.approx(-math.pi)
 
     def test_piecewise_linear_card_maps_to_quasiparticle_branch(self):
         c = parse(".model q jj(rtype=1, vg=2.8mV, delv=0.1mV, r0=160, rn=16, icrit=0.1mA, cap=0.07pF)\n"

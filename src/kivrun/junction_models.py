@@ -25,7 +25,8 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     values = {**DIALECT_DEFAULTS, **values}
     icrit, cap = values["icrit"], values["cap"]
     rn, r0 = values["rn"], values["r0"]
-    phi = values.get("phi", 0.0)
+    # The dialect subtracts phi inside the sine, Ic·sin(φ − phi); the models add their shift.
+    shift = -values.get("phi", 0.0)
     rtype = values["rtype"]
     if icrit <= 0:
         raise NetlistError("icrit must be positive", where, "icrit")
@@ -35,8 +36,8 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
         if key in values and values[key] <= 0:
             raise NetlistError(f"{key} must be positive", where, key)
     if rtype == 0:
-        kind = "rsjph" if phi != 0.0 else "rsj"
-        return JunctionValues(kind, icrit, cap, rn, phase_shift=phi)
+        kind = "rsjph" if shift != 0.0 else "rsj"
+        return JunctionValues(kind, icrit, cap, rn, phase_shift=shift)
     if rtype != 1:
         raise NetlistError("unsupported rtype (0 or 1)", where, "rtype")
     vg = values["vg"]
@@ -50,7 +51,7 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     else:
         # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
         exponent = 2.0 * max(1, round(2.0 * vg / values["delv"]))
-    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent, phase_shift=phi)
+    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent, phase_shift=shift)
 
 
 #: Kernel of a card that says ``tjm=1``: niobium at 4.2 K, the usual operating point.
