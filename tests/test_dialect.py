@@ -249,3 +249,13 @@ def test_command_line_writes_file_outputs_and_iv(tmp_path, monkeypatch):
     assert rows[0] == "voltage,current" and len(rows) == 1002
     # The last point: 200 µA through rn = 4 ohm.
     assert [float(x) for x in rows[-1].split(",")] == pytest.approx([0.8e-3, 200e-6])
+
+
+def test_models_inside_a_subcircuit_are_its_own():
+    c = parse(".model m jj(rtype=0, icrit=1m)\n"
+              ".subckt a p\n.model m jj(rtype=0, icrit=100u)\nB1 p 0 m\n.ends\n"
+              ".subckt b p\nB1 p 0 m\n.ends\nXa a 1\nXb b 2\nB0 3 0 m\nR1 3 0 1\n"
+              ".iv m.a 1m a.csv\n.iv m 1m top.csv\n")
+    ic = {e.name: e.junction.critical_current for e in c.elements if e.kind == "B"}
+    assert ic == pytest.approx({"B1.Xa": 1e-4, "B1.Xb": 1e-3, "B0": 1e-3})
+    assert [r.junction.critical_current for r in c.iv_requests] == pytest.approx([1e-4, 1e-3])

@@ -62,7 +62,10 @@ class _Reader:
         self.output_file: str | None = None
         self.cards = cards
         self.subcircuits: dict[str, Subcircuit] = {}
+        #: Models by name; one defined inside a subcircuit by ``name|cell``.
         self.models: dict[str, tuple[dict[str, tuple[str, Location]], Location]] = {}
+        #: Subcircuits being expanded, innermost last.
+        self._cells: list[str] = []
         self.global_params: dict[str, float] = {}
         self.param_cards: list[Card] = []
         self.top: list[Card] = []
@@ -78,6 +81,7 @@ class _Reader:
             self.circuit.transient = transient(card, lambda text: self._number(text, card, {}))
         for card in self.iv_cards:
             request = iv_request(card, lambda text: self._number(text, card, {}))
+            request.model = self._model_key(request.model) or request.model.split("|")[0]
             if request.model not in self.models:
                 raise NetlistError("unknown junction model", card.where, card.tokens[1])
             request.junction = self._junction_values(request.model)
@@ -123,7 +127,7 @@ class _Reader:
                 open_subckt = None
                 continue
             if keyword == ".model":
-                self._model(card)
+                self._model(card, open_subckt.name.lower() if open_subckt else None)
             elif keyword == ".param":
                 (open_subckt.cards if open_subckt else self.param_cards).append(card)
             elif keyword[0] == ".":
@@ -149,7 +153,7 @@ class _Reader:
             raise NetlistError("subcircuit defined twice", card.where, tokens[1])
         return Subcircuit(tokens[1], [node_key(p) for p in ports], defaults, card.where)
 
-    def _model(self, card: Card) -> None:
+    def _model(self, card: Card, cell: str | None) -> None:
         tokens = card.tokens
         if len(tokens) < 3:
             raise NetlistError("incomplete model card", card.where, tokens[-1])
@@ -160,7 +164,16 @@ class _Reader:
         positional, assignments = _split_assignments(rest, card)
         if positional:
             raise NetlistError("expected name=value in model card", card.where, positional[0])
-        self.models[name.lower()] = ({k: (v, card.where) for k, v in assignments.items()}, card.where)
+        key = name.lower() if cell is None else f"{name.lower()}|{cell}"
+        self.models[key] = ({k: (v, card.where) for k, v in assignments.items()}, card.where)
+
+    def _model_key(self, name: str) -> str | None:
+        """The model a name means here: the enclosing subcircuits' own first, then the global one."""
+        name = name.lower()
+        for cell in reversed(self._cells):
+            if f"{name}|{cell}" in self.models:
+                return f"{name}|{cell}"
+        return name if name in self.models else None
 
     def _control(self, card: Card) -> None:
         keyword = card.keyword
@@ -261,7 +274,11 @@ class _Reader:
             else:
                 raise NetlistError(f"subcircuit {cell.name} has no parameter or element", card.where, key)
         port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
-        self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
+        self._cells.append(cell.name.lower())
+        try:
+            self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
+        finally:
+            self._cells.pop()
 
     def _add(self, element: CircuitElement) -> None:
         if element.key in self.element_keys:
@@ -326,7 +343,8 @@ class _Reader:
         if len(positional) not in (3, 4):
             raise NetlistError("junction needs two nodes and a model name", card.where, card.tokens[0])
         model_name = positional[-1]
-        if model_name.lower() not in self.models:
+        model_key = self._model_key(model_name)
+        if model_key is None:
             raise NetlistError("unknown junction model", card.where, model_name)
         for key in assignments:
             if key not in ("area", "ic"):
@@ -335,7 +353,7 @@ class _Reader:
         ic_text = assignments.get("ic")
         if area_text is not None and ic_text is not None:
             raise NetlistError("give either area= or ic=, not both", card.where, "ic")
-        jj = self._junction_values(model_name.lower())
+        jj = self._junction_values(model_key)
         area = 1.0
         if override is not None:  # an instance's B1=VALUE sets the area
             area = override

@@ -96,8 +96,8 @@ def iv_request(card: Card, number: Callable[[str], float]) -> IVRequest:
     tokens = card.tokens
     if len(tokens) != 4:
         raise NetlistError(".iv needs MODEL MAXCURRENT FILE", card.where, " ".join(tokens))
-    # Models are global here: a subcircuit qualifier (model.cell or model|cell) names the same one.
-    model = tokens[1].replace("|", ".").split(".")[0].lower()
+    # model.cell or model|cell: the model defined inside that subcircuit.
+    model = tokens[1].replace(".", "|").lower()
     max_current = number(tokens[2])
     if not max_current > 0:
         raise NetlistError(".iv maximum current must be positive", card.where, tokens[2])
