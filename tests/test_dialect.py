@@ -214,11 +214,14 @@ def test_two_element_difference_is_recorded():
 
 
 def test_control_block_is_skipped_and_instance_overrides_elements():
-    with pytest.warns(UserWarning, match="control block skipped"):
+    with pytest.warns(UserWarning, match="control block: run, R9 skipped"):
         c = parse(".subckt cell a b\nL1 a b 2p\nB1 b 0 jm\n.ends\n" + JJ +
-                  "X1 cell 1 2 L1=3p B1=2\nX2 cell 2 3\n.control\nrun\nR9 1 0 1\n.endc\n")
+                  "X1 cell 1 2 L1=3p B1=2\nX2 cell 2 3\n.control\nrun\nR9 1 0 1\ntran 1p 50p\n"
+                  "print p(B1.X1)\n.endc\n")
     e = {el.name: el for el in c.elements}
     assert "R9" not in e
+    # Controls inside the block count, written without their '.'.
+    assert c.transient.stop == pytest.approx(50e-12) and [p.label for p in c.probes] == ["P(B1.X1)"]
     assert (e["L1.X1"].value, e["L1.X2"].value) == pytest.approx((3e-12, 2e-12))
     assert e["B1.X1"].junction.critical_current == pytest.approx(2e-4)
     with pytest.raises(NetlistError, match="no parameter or element"):

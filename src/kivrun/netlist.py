@@ -22,6 +22,9 @@ from .netlist_outputs import OutputReader
 from .waveforms import WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Controls a ``.control`` block may hold, written there without their '.'.
+CONTROL_WORDS = (".tran", ".print", ".plot", ".save", ".probe", ".param", ".model", ".options",
+                 ".option", ".iv", ".file", ".temp")
 #: Options a netlist may set with ``.options``; see the simulator docs.
 KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order")
 
@@ -102,15 +105,24 @@ class _Reader:
     def _collect(self) -> None:
         open_subckt: Subcircuit | None = None
         control: Card | None = None
+        skipped: list[str] = []
         for card in self.cards:
             keyword = card.keyword
             if control is not None:
-                # The dialect's .control blocks hold analysis scripts with no meaning here.
+                # Inside .control the dialect writes its controls without the '.';
+                # anything else there (run, set, ...) is a script with no meaning here.
                 if keyword == ".endc":
-                    control = None
-                continue
+                    if skipped:
+                        warnings.warn(f"{control.where}: .control block: {', '.join(skipped)} skipped",
+                                      stacklevel=2)
+                    control, skipped = None, []
+                    continue
+                if "." + keyword not in CONTROL_WORDS:
+                    skipped.append(card.tokens[0])
+                    continue
+                card = Card(["." + card.tokens[0]] + card.tokens[1:], card.where)
+                keyword = card.keyword
             if keyword == ".control":
-                warnings.warn(f"{card.where}: .control block skipped", stacklevel=2)
                 control = card
                 continue
             if keyword == ".end":
