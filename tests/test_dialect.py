@@ -262,3 +262,10 @@ def test_models_inside_a_subcircuit_are_its_own():
     ic = {e.name: e.junction.critical_current for e in c.elements if e.kind == "B"}
     assert ic == pytest.approx({"B1.Xa": 1e-4, "B1.Xb": 1e-3, "B0": 1e-3})
     assert [r.junction.critical_current for r in c.iv_requests] == pytest.approx([1e-4, 1e-3])
+
+
+def test_command_line_reports_an_unwritable_iv_file(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "d.cir").write_text("* d\n" + JJ + "B1 1 0 jm\n.iv jm 1m nodir/iv.csv\n")
+    assert cli_main(["run", "d.cir", "-q"]) == 1
+    assert "cannot write nodir/iv.csv" in capsys.readouterr().err

@@ -170,6 +170,9 @@ def main(argv: list[str] | None = None) -> int:
     except SimulationError as exc:
         print(f"kivrun: simulation failed: {exc}", file=sys.stderr)
         return 1
+    except OSError as exc:
+        print(f"kivrun: cannot write {exc.filename or 'output'}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

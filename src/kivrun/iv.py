@@ -83,7 +83,7 @@ def iv_curves(circuit: Circuit) -> dict[str, tuple[np.ndarray, np.ndarray]]:
     return curves
 
 
-def write_iv_files(circuit: Circuit, directory: str = ".") -> list[str]:
+def write_iv_files(circuit: Circuit, directory: str = "") -> list[str]:
     """Write every ``.iv`` card's CSV (paths relative to ``directory``); returns the paths."""
     written = []
     for path, (voltage, current) in iv_curves(circuit).items():
