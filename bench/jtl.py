@@ -10,7 +10,7 @@ def jtl_netlist(stages: int, pulses: int = 1, stop: float = 150e-12, period: flo
     junction phases of the stages in ``probes`` (default: first and last) are printed.
     """
     lines = [f"* JTL of {stages} stages, {pulses} SFQ pulses",
-             ".model jj1 jj(icrit=250uA, cap=0.35pF, rn=2ohm)"]
+             ".model jj1 jj(rtype=0, icrit=250uA, cap=0.35pF, rn=2ohm)"]
     points = ["0 0"]
     for k in range(pulses):
         start = first + k * period

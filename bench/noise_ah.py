@@ -44,7 +44,7 @@ def temperature_for(d: float) -> float:
 
 
 def netlist(biases: list[float], copies: int, d: float, stop: float) -> str:
-    lines = [f"* overdamped junctions, noise d = {d}", f".model od jj(icrit={IC}, rn={R}, cap=0)",
+    lines = [f"* overdamped junctions, noise d = {d}", f".model od jj(icrit={IC}, rtype=0, rn={R}, cap=0)",
              f".temp {temperature_for(d)}", f".neb {BANDWIDTH}"]
     for b, bias in enumerate(biases):
         for c in range(copies):

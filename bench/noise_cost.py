@@ -15,7 +15,7 @@ from kivrun.noise import DEFAULT_BANDWIDTH
 
 
 def netlist(stages: int, temperature: float) -> str:
-    lines = ["* long JTL", f".temp {temperature}", ".model jj1 jj(icrit=250u, cap=0.35p)",
+    lines = ["* long JTL", f".temp {temperature}", ".model jj1 jj(icrit=250u, cap=0.35p, rtype=0, rn=2)",
              "P1 src 0 pwl(0 0 5p 0 10p 6.283185)", "L0 src n1 2p"]
     for k in range(1, stages + 1):
         lines += [f"B{k} n{k} 0 jj1", f"RS{k} n{k} 0 2", f"IB{k} 0 n{k} dc 175u", f"L{k} n{k} n{k + 1} 2p"]

@@ -28,7 +28,7 @@ RATE = TOP / RAMP_END               # d(I/Ic)/dt
 
 def netlist(temperature: float, copies: int) -> str:
     lines = ["* under-damped junctions on a current ramp", f".temp {temperature}", ".neb 1e12",
-             f".model ud jj(icrit={IC}, cap={CAP}, rn={R})"]
+             f".model ud jj(icrit={IC}, cap={CAP}, rtype=0, rn={R})"]
     for c in range(copies):
         lines += [f"B{c} n{c} 0 ud", f"I{c} 0 n{c} pwl(0 0 {RAMP_END} {TOP * IC})"]
     return "\n".join(lines + [f".tran 1p {RAMP_END}", ".print v(n0)"]) + "\n"

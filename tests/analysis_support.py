@@ -5,7 +5,7 @@ import os
 
 # Four JTL stages, one flux quantum launched at 10 ps; short enough for hundreds of runs.
 JTL = """* four-stage JTL for the analysis tests
-.model jj1 jj(icrit=250uA, cap=0.35pF, rn=2ohm)
+.model jj1 jj(icrit=250uA, cap=0.35pF, rtype=0, rn=2ohm)
 .param lstage=2pH ibias=175uA area={area}
 .subckt stage in out
 B1 in 0 jj1 area={{area}}

@@ -120,7 +120,7 @@ def test_seed_reproducible_and_opt_out():
 def test_spread_draws_uniform_factors_with_precedence():
     cells = "\n".join(f"L{k} a 0 2p" for k in range(400))
     text = (f"* spread\n.spread 0.3 L=0.2\n{cells}\nLx a 0 2p spread=0.05\nR1 a 0 1\n"
-            ".model m jj(icrit=100u, rn=5, cap=0.5p)\nB1 a 0 m\n.tran 1p 2p\n")
+            ".model m jj(icrit=100u, rtype=0, rn=5, cap=0.5p)\nB1 a 0 m\n.tran 1p 2p\n")
     prepared = prepare(text, seed=9)
     factors = np.array([prepared.drawn[f"L{k}"] for k in range(400)])
     assert factors.min() >= 0.8 and factors.max() <= 1.2
@@ -143,7 +143,7 @@ def test_spread_draws_uniform_factors_with_precedence():
     (".spread 0.1 K=0.2", "unknown .spread kind"),
     ("R2 a 0 1 temp=-3", "temp must not be negative"),
     ("L2 a 0 1p temp=3", "needs two nodes and a value"),
-    ("I2 0 a noise(1e-9 0)", "NOISE needs amplitude, delay and time step"),
+    ("I2 0 a noise(1e-9 0)", "NOISE needs amplitude td tstep"),
     (".options seed=1.5", "seed must be a non-negative integer"),
 ])
 def test_bad_noise_cards(card, message):
@@ -154,7 +154,7 @@ def test_bad_noise_cards(card, message):
 def test_noise_source_density_and_junction_noise():
     text = ("* x\nR1 a 0 1 nfree\nI1 0 a noise(2e-11 1p 0.5p)\n"
             ".model m jj(icrit=100u, rtype=1, rn=5, r0=50, cap=0.5p)\nB1 a 0 m temp=4.2 neb=2e12\n"
-            ".model s jj(icrit=100u, rtype=0, cap=0.5p)\nB2 a 0 s temp=4.2\n.tran 1p 2p\n")
+            ".model s jj(icrit=100u, rtype=0, cap=0.5p)\nB2 a 0 s temp=4.2 nfree\n.tran 1p 2p\n")
     elements = {e.name: e for e in prepare(text, seed=1).circuit.elements}
     source = elements["I1"].waveform
     # Density A² one-sided: σ²·2Δ = A².
@@ -179,7 +179,7 @@ def test_overdamped_junction_at_critical_bias_follows_iz():
     ic, r, d, copies = 10e-6, 20.0, 0.2, 6
     temp = d * 3.29105976e-16 * ic / K
     cells = "\n".join(f"B{k} n{k} 0 od\nI{k} 0 n{k} dc {ic}" for k in range(copies))
-    text = (f"* iz\n.model od jj(icrit={ic}, rn={r}, cap=0)\n.temp {temp}\n.neb 3e12\n{cells}\n"
+    text = (f"* iz\n.model od jj(icrit={ic}, rtype=0, rn={r}, cap=0)\n.temp {temp}\n.neb 3e12\n{cells}\n"
             f".tran 1p 300p\n" + "\n".join(f".print p(B{k})" for k in range(copies)) + "\n")
     result = simulate(text, seed=3)
     t = result.time

@@ -33,7 +33,7 @@ def test_events_of_a_voltage_biased_junction(terminals, sign):
     # After the ramp the phase grows linearly, so events fall exactly where it
     # passes (k + ½)·2π; a junction written the other way round counts down.
     volts = 1e-3
-    r = simulate(f"* v\n.model m jj(icrit=100uA, cap=0.1pF, rn=5)\nB1 {terminals} m\n"
+    r = simulate(f"* v\n.model m jj(rtype=0, icrit=100uA, cap=0.1pF, rn=5)\nB1 {terminals} m\n"
                  f"V1 1 0 pwl(0 0 2p {volts})\n.tran 1p 40p\n")
     events = [e for e in r.events if e.element == "B1"]
     assert {e.direction for e in events} == {sign}

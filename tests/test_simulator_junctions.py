@@ -19,7 +19,7 @@ from jtl import jtl_netlist  # noqa: E402
 pytestmark = requires("JunctionModel", "CurrentSourceModel", "InductorModel", "ResistorModel")
 
 # Ic = 100 µA, R = 3 Ω, C = 1 fF: βc = 2π Ic R² C / Φ0 ≈ 0.003, deep in the overdamped limit.
-OVERDAMPED = "* overdamped junction\n.model od jj(icrit=100uA, cap=0.001pF, rn=3)\nB1 1 0 od\n" \
+OVERDAMPED = "* overdamped junction\n.model od jj(rtype=0, icrit=100uA, cap=0.001pF, rn=3)\nB1 1 0 od\n" \
              "I1 0 1 {bias}\n.tran 1p {stop}\n.print v(1) p(B1)\n"
 
 
@@ -48,7 +48,7 @@ def test_overdamped_junction_average_voltage_and_josephson_frequency(ratio):
 
 
 def test_subcritical_bias_holds_the_static_phase():
-    r = simulate("* s\n.model m jj(icrit=100uA, cap=0.2pF, rn=4)\nB1 1 0 m\nI1 0 1 50uA\n.tran 1p 200p\n"
+    r = simulate("* s\n.model m jj(rtype=0, icrit=100uA, cap=0.2pF, rn=4)\nB1 1 0 m\nI1 0 1 50uA\n.tran 1p 200p\n"
                  ".print p(B1) v(1) i(B1)\n")
     assert r["P(B1)"][-1] == pytest.approx(math.asin(0.5), abs=1e-6)
     assert abs(r["V(1)"][-1]) < 1e-9 and not r.events
@@ -76,7 +76,7 @@ def test_sfq_pulse_travels_down_a_jtl_and_converges_with_tolerance():
 def test_pi_junction_settles_at_phase_pi(terminals):
     # sin(φ + π) puts the minimum of the Josephson energy at φ = ±π; a small
     # kick moves the junction off the unstable rest state at 0.
-    r = simulate("* pi\n.model pj jj(icrit=100uA, cap=0.2pF, rn=2, phi=pi)\n"
+    r = simulate("* pi\n.model pj jj(rtype=0, icrit=100uA, cap=0.2pF, rn=2, phi=pi)\n"
                  f"B1 {terminals} pj\nI1 0 1 pwl(0 0 1p 10u 2p 0)\nR1 1 0 100\n"
                  ".tran 1p 200p\n.print p(1) p(B1)\n")
     assert abs(r["P(1)"][-1]) == pytest.approx(math.pi, abs=1e-4)

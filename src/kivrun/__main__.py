@@ -12,7 +12,12 @@ def example_netlist() -> str:
     return resources.files("kivrun").joinpath("data/jtl_sfq.cir").read_text(encoding="utf-8")
 
 
-def main() -> int:
+def main(argv: list[str] | None = None) -> int:
+    """The built-in example; with arguments, the command line (``python -m kivrun run x.cir``)."""
+    if argv:
+        from .cli import main as cli_main
+
+        return cli_main(argv)
     result = simulate(example_netlist())
     print(result.summary())
     arrivals = {label: arrival_times(trace, result.time) for label, trace in result.traces.items()
@@ -27,4 +32,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

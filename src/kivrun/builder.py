@@ -258,10 +258,19 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
         # Reversed terminals see the shift with the opposite sign.
         plans = [_Plan(component, component.name, "JunctionRSJPHModel", (i, j), slots,
                        [ic, shunt, cap, jj.phase_shift * orientation], orientation=orientation)]
+    elif jj.phase_shift:
+        # A shifted supercurrent on the quasiparticle curve: the shifted junction
+        # without shunt, and the branch as a companion junction without supercurrent.
+        plans = [_Plan(component, component.name, "JunctionRSJPHModel", (i, j), slots,
+                       [ic, NO_SHUNT_RESISTANCE, cap, jj.phase_shift * orientation], orientation=orientation),
+                 _Plan(component, component.name + "#qp", "JunctionRSJNModel", (i, j), slots,
+                       [0.0, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, 0.0],
+                       orientation=orientation, companion_of=index)]
     else:
         plans = [_Plan(component, component.name, "JunctionRSJNModel", (i, j), slots,
                        [ic, shunt, core(jj.gap_voltage, "voltage"), jj.exponent, cap],
                        orientation=orientation)]
+    if jj.kind == "rsjn":
         if jj.subgap_resistance:
             plans.append(_Plan(component, component.name + "#r0", "ResistorModel", (i, j), slots,
                                [core(jj.subgap_resistance, "resistance")], orientation=orientation,

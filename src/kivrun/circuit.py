@@ -88,6 +88,18 @@ class Transient:
 
 
 @dataclass
+class IVRequest:
+    """``.iv MODEL IMAX FILE``: the model's static I-V curve from -IMAX to IMAX, as a CSV."""
+
+    model: str
+    max_current: float
+    path: str
+    where: Location
+    #: The model's junction of unit area, filled in by the reader.
+    junction: JunctionValues | None = None
+
+
+@dataclass
 class Circuit:
     title: str
     elements: list[CircuitElement] = field(default_factory=list)
@@ -97,6 +109,9 @@ class Circuit:
     source: str = "<netlist>"
     #: Top-level ``.param`` values as evaluated.
     params: dict[str, float] = field(default_factory=dict)
+    iv_requests: list[IVRequest] = field(default_factory=list)
+    #: ``.file PATH``: output file -> labels of the traces requested after it.
+    output_files: dict[str, list[str]] = field(default_factory=dict)
 
     def nodes(self) -> list[str]:
         """Non-ground node names in order of first appearance."""

@@ -98,18 +98,32 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
 
 
 def run_command(args: argparse.Namespace) -> int:
-    from .api import simulate
+    from dataclasses import replace
 
+    from .api import load, prepare, run_prepared
+    from .iv import write_iv_files
+
+    circuit = load(args.netlist)
+    # .iv curves need no run; a deck may ask for nothing else.
+    for path in write_iv_files(circuit):
+        if not args.quiet:
+            print(f"I-V curve written to {path}")
+    if circuit.transient is None and circuit.iv_requests:
+        return 0
+    prepared = prepare(circuit, tolerance=args.tol, fixed_step=args.fixed_step,
+                       max_step=args.max_step, ramp=args.ramp, order=args.order, seed=args.seed)
     bar = ProgressBar(force=False) if not args.quiet else None
     try:
-        result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step,
-                          max_step=args.max_step, ramp=args.ramp, order=args.order, progress=bar,
-                          seed=args.seed)
+        result = run_prepared(prepared, bar)
     finally:
         if bar is not None:
             bar.close()
+    step = None if args.raw else result.output_step
     if args.output:
-        result.to_csv(args.output, None if args.raw else result.output_step)
+        result.to_csv(args.output, step)
+    # `.file PATH` cards: the traces requested after each, as a CSV of their own.
+    for path, labels in circuit.output_files.items():
+        replace(result, traces={label: result.traces[label] for label in labels}).to_csv(path, step)
     if args.plot:
         result.plot(args.plot)
     if not args.quiet:
@@ -157,6 +171,9 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except SimulationError as exc:
         print(f"kivrun: simulation failed: {exc}", file=sys.stderr)
+        return 1
+    except OSError as exc:
+        print(f"kivrun: cannot write {exc.filename or 'output'}: {exc.strerror or exc}", file=sys.stderr)
         return 1
 
 

@@ -11,10 +11,12 @@ import math
 import re
 from typing import Callable, Mapping
 
+from .constants import DIALECT_CONSTANTS
 from .errors import ExpressionError
 
+#: ``x`` is mega, as in the common dialect (``meg`` is matched before ``m``).
 SUFFIXES = {"f": 1e-15, "p": 1e-12, "n": 1e-9, "u": 1e-6, "m": 1e-3,
-            "k": 1e3, "g": 1e9, "t": 1e12}
+            "k": 1e3, "x": 1e6, "g": 1e9, "t": 1e12}
 
 _NUMBER = re.compile(r"(?:\d+\.?\d*|\.\d+)(?:e[+-]?\d+)?([a-z_]*)", re.IGNORECASE)
 _TOKEN = re.compile(r"\s*(?:(?P<num>(?:\d+\.?\d*|\.\d+)(?:e[+-]?\d+)?[a-z_]*)"
@@ -25,7 +27,8 @@ FUNCTIONS: dict[str, Callable[..., float]] = {
     "log10": math.log10, "sin": math.sin, "cos": math.cos, "tan": math.tan,
     "atan": math.atan, "abs": abs, "min": min, "max": max, "pow": math.pow,
 }
-CONSTANTS = {"pi": math.pi, "e": math.e}
+#: A ``.param`` of the same name takes precedence over a constant.
+CONSTANTS = {"e": math.e, **DIALECT_CONSTANTS}
 
 
 def suffix_scale(letters: str) -> float | None:

@@ -7,47 +7,51 @@ from .circuit import JunctionValues
 from .errors import Location, NetlistError
 
 
-def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionValues:
-    """Junction of unit area from a ``jj`` model card (SI values).
+#: What a ``jj`` model card leaves out, as the common dialect fills it in.
+DIALECT_DEFAULTS = {"rtype": 1.0, "rn": 5.0, "r0": 30.0, "icrit": 1e-3, "cap": 2.5e-12,
+                    "vg": 2.8e-3, "delv": 0.1e-3}
 
-    rtype absent: RSJ with shunt rn (or r0).  rtype=0: no quasiparticle
-    resistance.  rtype=1: the piecewise-linear quasiparticle curve (subgap
-    r0 up to vg, rn above, knee width delv) approximated by the smooth
-    quasiparticle branch plus a linear subgap resistor, see the docs.
+
+def junction_from_model(values: Mapping[str, float], where: Location) -> JunctionValues:
+    """Junction of unit area from a ``jj`` model card (SI values), with the dialect's defaults.
+
+    rtype=0: RSJ with the linear resistor rn.  rtype=1 (the default): the
+    piecewise-linear quasiparticle curve (subgap r0 up to vg, rn above, knee
+    width delv) approximated by the smooth quasiparticle branch plus a
+    linear subgap resistor, see the docs.  phi shifts the supercurrent's
+    phase in either.
     """
-    icrit = values.get("icrit", 1e-3)
+    given = values
+    values = {**DIALECT_DEFAULTS, **values}
+    icrit, cap = values["icrit"], values["cap"]
+    rn, r0 = values["rn"], values["r0"]
+    # The dialect subtracts phi inside the sine, Ic·sin(φ − phi); the models add their shift.
+    shift = -values.get("phi", 0.0)
+    rtype = values["rtype"]
     if icrit <= 0:
         raise NetlistError("icrit must be positive", where, "icrit")
-    cap = values.get("cap", 0.0)
-    rn = values.get("rn")
-    r0 = values.get("r0")
-    phi = values.get("phi", 0.0)
-    rtype = values.get("rtype")
+    if cap < 0:
+        raise NetlistError("cap must not be negative", where, "cap")
     for key in ("rn", "r0", "vg", "delv", "n"):
         if key in values and values[key] <= 0:
             raise NetlistError(f"{key} must be positive", where, key)
-    if rtype is None or rtype == 0:
-        resistance = None if rtype == 0 else (rn if rn is not None else r0)
-        kind = "rsjph" if phi != 0.0 else "rsj"
-        return JunctionValues(kind, icrit, cap, resistance, phase_shift=phi)
+    if rtype == 0:
+        kind = "rsjph" if shift != 0.0 else "rsj"
+        return JunctionValues(kind, icrit, cap, rn, phase_shift=shift)
     if rtype != 1:
         raise NetlistError("unsupported rtype (0 or 1)", where, "rtype")
-    if phi != 0.0:
-        raise NetlistError("phi cannot be combined with rtype=1", where, "phi")
-    if rn is None:
-        raise NetlistError("rtype=1 needs rn", where, "rtype")
-    vg = values.get("vg", 2.8e-3)
-    if r0 is not None and r0 <= rn:
-        raise NetlistError("r0 must exceed rn", where, "r0")
+    vg = values["vg"]
+    if r0 <= rn:
+        default = "" if "r0" in given else " (r0 defaults to 30 ohm)"
+        raise NetlistError(f"r0 must exceed rn{default}", where, "r0")
     # Above the gap the two branches together must conduct like rn.
-    branch = rn if r0 is None else rn * r0 / (r0 - rn)
+    branch = rn * r0 / (r0 - rn)
     if "n" in values:
         exponent = values["n"]
     else:
         # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
-        delv = values.get("delv", 0.1e-3)
-        exponent = 2.0 * max(1, round(2.0 * vg / delv))
-    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent)
+        exponent = 2.0 * max(1, round(2.0 * vg / values["delv"]))
+    return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent, phase_shift=shift)
 
 
 #: Kernel of a card that says ``tjm=1``: niobium at 4.2 K, the usual operating point.

@@ -15,17 +15,18 @@ from typing import Callable, Mapping
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
-from .noise import density_source
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
+from .netlist_dialect import iv_request, model_values, transient
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
-from .waveforms import parse_waveform
+from .waveforms import WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Controls a ``.control`` block may hold, written there without their '.'.
+CONTROL_WORDS = (".tran", ".print", ".plot", ".save", ".probe", ".param", ".model", ".options",
+                 ".option", ".iv", ".file", ".temp")
 #: Options a netlist may set with ``.options``; see the simulator docs.
 KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed")
-#: Junction model parameters of other dialects that do not apply here.
-IGNORED_MODEL_PARAMETERS = ("cct", "icon", "tc", "t", "tnom", "gmin", "cpic", "vshunt", "lsh")
 
 
 @dataclass
@@ -55,21 +56,29 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     expression using them is evaluated with the new value).
     """
     title, cards = read_cards(text, name, base_dir)
-    return _Reader(title, cards, name, params).run()
+    return _Reader(title, cards, name, base_dir, params).run()
 
 
 class _Reader:
-    def __init__(self, title: str, cards: list[Card], source: str,
+    def __init__(self, title: str, cards: list[Card], source: str, base_dir: str = ".",
                  overrides: Mapping[str, float] | None = None):
         self.circuit = Circuit(title=title, source=source)
         self.overrides = {k.lower(): float(v) for k, v in (overrides or {}).items()}
+        self.base_dir = base_dir
+        self.tran_card: Card | None = None
+        self.iv_cards: list[Card] = []
+        #: Output cards, each with the ``.file`` in force where it stands.
+        self.output_cards: list[tuple[Card, str | None]] = []
+        self.output_file: str | None = None
         self.cards = cards
         self.subcircuits: dict[str, Subcircuit] = {}
+        #: Models by name; one defined inside a subcircuit by ``name|cell``.
         self.models: dict[str, tuple[dict[str, tuple[str, Location]], Location]] = {}
+        #: Subcircuits being expanded, innermost last.
+        self._cells: list[str] = []
         self.global_params: dict[str, float] = {}
         self.param_cards: list[Card] = []
         self.top: list[Card] = []
-        self.print_cards: list[Card] = []
         self.element_keys: dict[str, CircuitElement] = {}
         self._nodes: set[str] | None = None
 
@@ -82,19 +91,52 @@ class _Reader:
             raise NetlistError("no such .param to override", Location(self.circuit.source, 0),
                                sorted(unknown)[0])
         self.circuit.params = dict(self.global_params)
+        if self.tran_card is not None:
+            card = self.tran_card
+            self.circuit.transient = transient(card, lambda text: self._number(text, card, {}))
+        for card in self.iv_cards:
+            request = iv_request(card, lambda text: self._number(text, card, {}))
+            request.model = self._model_key(request.model) or request.model.split("|")[0]
+            if request.model not in self.models:
+                raise NetlistError("unknown junction model", card.where, card.tokens[1])
+            request.junction = self._junction_values(request.model)
+            self.circuit.iv_requests.append(request)
         self._expand(self.top, self.global_params, {}, "", 0)
         self._check_couplings()
         outputs = OutputReader(self.circuit, self.element_keys)
-        for card in self.print_cards:
+        for card, path in self.output_cards:
+            before = len(self.circuit.probes)
             outputs.read(card)
+            if path is not None:
+                self.circuit.output_files.setdefault(path, []).extend(
+                    p.label for p in self.circuit.probes[before:])
         if not self.circuit.elements:
             raise NetlistError("netlist has no elements", Location(self.circuit.source, 0), "")
         return self.circuit
 
     def _collect(self) -> None:
         open_subckt: Subcircuit | None = None
+        control: Card | None = None
+        skipped: list[str] = []
         for card in self.cards:
             keyword = card.keyword
+            if control is not None:
+                # Inside .control the dialect writes its controls without the '.';
+                # anything else there (run, set, ...) is a script with no meaning here.
+                if keyword == ".endc":
+                    if skipped:
+                        warnings.warn(f"{control.where}: .control block: {', '.join(skipped)} skipped",
+                                      stacklevel=2)
+                    control, skipped = None, []
+                    continue
+                if "." + keyword not in CONTROL_WORDS:
+                    skipped.append(card.tokens[0])
+                    continue
+                card = Card(["." + card.tokens[0]] + card.tokens[1:], card.where)
+                keyword = card.keyword
+            if keyword == ".control":
+                control = card
+                continue
             if keyword == ".end":
                 break
             if keyword == ".subckt":
@@ -109,7 +151,7 @@ class _Reader:
                 open_subckt = None
                 continue
             if keyword == ".model":
-                self._model(card)
+                self._model(card, open_subckt.name.lower() if open_subckt else None)
             elif keyword == ".param":
                 (open_subckt.cards if open_subckt else self.param_cards).append(card)
             elif keyword[0] == ".":
@@ -122,6 +164,8 @@ class _Reader:
                 raise NetlistError("unknown element type", card.where, card.tokens[0])
         if open_subckt is not None:
             raise NetlistError("subcircuit without .ends", open_subckt.where, open_subckt.name)
+        if control is not None:
+            raise NetlistError(".control without .endc", control.where, control.tokens[0])
 
     def _subckt_header(self, card: Card) -> Subcircuit:
         tokens = card.tokens
@@ -133,7 +177,7 @@ class _Reader:
             raise NetlistError("subcircuit defined twice", card.where, tokens[1])
         return Subcircuit(tokens[1], [node_key(p) for p in ports], defaults, card.where)
 
-    def _model(self, card: Card) -> None:
+    def _model(self, card: Card, cell: str | None) -> None:
         tokens = card.tokens
         if len(tokens) < 3:
             raise NetlistError("incomplete model card", card.where, tokens[-1])
@@ -144,37 +188,40 @@ class _Reader:
         positional, assignments = _split_assignments(rest, card)
         if positional:
             raise NetlistError("expected name=value in model card", card.where, positional[0])
-        self.models[name.lower()] = ({k: (v, card.where) for k, v in assignments.items()}, card.where)
+        key = name.lower() if cell is None else f"{name.lower()}|{cell}"
+        self.models[key] = ({k: (v, card.where) for k, v in assignments.items()}, card.where)
+
+    def _model_key(self, name: str) -> str | None:
+        """The model a name means here: the enclosing subcircuits' own first, then the global one."""
+        name = name.lower()
+        for cell in reversed(self._cells):
+            if f"{name}|{cell}" in self.models:
+                return f"{name}|{cell}"
+        return name if name in self.models else None
 
     def _control(self, card: Card) -> None:
         keyword = card.keyword
         if keyword == ".tran":
-            self._tran(card)
+            # Evaluated once the .param cards are: its values may name them.
+            self.tran_card = card
         elif keyword in (".print", ".save", ".plot", ".probe"):
-            self.print_cards.append(card)
+            self.output_cards.append((card, self.output_file))
         elif keyword in (".options", ".option"):
             self._options(card)
         elif keyword in (".temp", ".neb"):
             self._noise_card(card)
         elif keyword == ".spread":
             self._spread_card(card)
-        elif keyword in (".file", ".title", ".control", ".endc"):
+        elif keyword == ".iv":
+            self.iv_cards.append(card)
+        elif keyword == ".file":
+            if len(card.tokens) != 2:
+                raise NetlistError(".file needs one file name", card.where, " ".join(card.tokens))
+            self.output_file = card.tokens[1].strip("'\"")
+        elif keyword in (".title", ".endc"):
             pass  # no meaning for this simulator
         else:
             raise NetlistError("unknown control card", card.where, card.tokens[0])
-
-    def _tran(self, card: Card) -> None:
-        args = [t for t in card.tokens[1:] if t.lower() != "uic"]
-        if not 2 <= len(args) <= 4:
-            raise NetlistError(".tran needs TSTEP TSTOP [TSTART [TMAX]]", card.where, " ".join(card.tokens))
-        values = [self._number(t, card, {}) for t in args]
-        if any(v < 0 for v in values) or values[0] <= 0 or values[1] <= 0:
-            raise NetlistError("time values of .tran must be positive", card.where, " ".join(args))
-        start = values[2] if len(values) > 2 else 0.0
-        if start >= values[1]:
-            raise NetlistError("TSTART must lie before TSTOP", card.where, args[2])
-        max_step = values[3] if len(values) > 3 and values[3] > 0 else None
-        self.circuit.transient = Transient(values[0], values[1], start, max_step)
 
     def _noise_card(self, card: Card) -> None:
         """``.temp T`` (kelvin) and ``.neb B`` (noise bandwidth, Hz)."""
@@ -231,8 +278,13 @@ class _Reader:
 
     # -- expansion --------------------------------------------------------
     def _expand(self, cards: list[Card], scope: dict[str, float], port_map: dict[str, str],
-                suffix: str, depth: int) -> None:
-        """Add the elements of ``cards``; ``suffix`` is the instance path (``.X2.X1``)."""
+                suffix: str, depth: int, element_values: Mapping[str, float] | None = None) -> None:
+        """Add the elements of ``cards``; ``suffix`` is the instance path (``.X2.X1``).
+
+        ``element_values`` replaces the value of the named elements (an
+        instance's ``L1=3p``).
+        """
+        element_values = element_values or {}
         scope = dict(scope)
         scope.update(_evaluate_params([c for c in cards if c.keyword == ".param"], scope))
 
@@ -251,7 +303,7 @@ class _Reader:
             if kind == "x":
                 self._instance(card, scope, node, suffix, depth)
             else:
-                self._add(self._element(card, scope, node, suffix))
+                self._add(self._element(card, scope, node, suffix, element_values.get(card.keyword)))
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int) -> None:
@@ -265,7 +317,10 @@ class _Reader:
         elif positional[-1].lower() in self.subcircuits:
             cell, nodes = self.subcircuits[positional[-1].lower()], positional[:-1]
         else:
-            raise NetlistError("unknown subcircuit", card.where, positional[-1])
+            # Name the end that reads like a cell name: the first, unless only the last does.
+            first, last = positional[0], positional[-1]
+            name = last if _looks_numeric(first) and not _looks_numeric(last) else first
+            raise NetlistError("unknown subcircuit", card.where, name)
         if len(nodes) != len(cell.ports):
             raise NetlistError(f"subcircuit {cell.name} has {len(cell.ports)} ports, "
                                f"instance gives {len(nodes)}", card.where, tokens[0])
@@ -273,12 +328,22 @@ class _Reader:
             raise NetlistError("subcircuits nested too deeply (recursive definition?)", card.where, tokens[0])
         inner = dict(self.global_params)
         inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
+        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"}
+        element_values: dict[str, float] = {}
         for key, text in overrides.items():
-            if key not in cell.defaults:
-                raise NetlistError(f"subcircuit {cell.name} has no parameter", card.where, key)
-            inner[key] = self._number(text, card, scope)
+            if key in cell.defaults:
+                inner[key] = self._number(text, card, scope)
+            elif key in labels:
+                # The dialect's LABEL=VALUE: a new value for that element of this instance.
+                element_values[key] = self._number(text, card, scope)
+            else:
+                raise NetlistError(f"subcircuit {cell.name} has no parameter or element", card.where, key)
         port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
-        self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1)
+        self._cells.append(cell.name.lower())
+        try:
+            self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
+        finally:
+            self._cells.pop()
 
     def _add(self, element: CircuitElement) -> None:
         if element.key in self.element_keys:
@@ -289,7 +354,7 @@ class _Reader:
         self.circuit.elements.append(element)
 
     def _element(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                 suffix: str) -> CircuitElement:
+                 suffix: str, override: float | None = None) -> CircuitElement:
         tokens = card.tokens
         kind = tokens[0][0].upper()
         name = tokens[0] + suffix
@@ -301,45 +366,32 @@ class _Reader:
             if len(tokens) < 4 or wrong:
                 raise NetlistError(f"{kind} element needs two nodes and a value", card.where,
                                    wrong[0] if wrong else tokens[0])
-            value = self._number(tokens[3], card, scope)
+            value = self._number(tokens[3], card, scope) if override is None else override
             if value <= 0:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
             element = CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value,
                                      noise_free=bool(flags))
             return self._variation(element, assignments, card, scope)
         if kind == "K":
-            return self._coupling(card, scope, name, suffix)
+            return self._coupling(card, scope, name, suffix, override)
         if kind == "B":
-            return self._junction(card, scope, node, name)
+            return self._junction(card, scope, node, name, override)
         if kind in "IVP":
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
-            if tokens[3].lower() == "noise" and kind == "I":
-                return self._noise_source(card, scope, node, name)
+            tran = self.circuit.transient
+            context = WaveformContext(tran.step if tran else None, tran.stop if tran else None,
+                                      self.base_dir, name)
             try:
-                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope))
+                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope), context)
             except ValueError as exc:
                 raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         raise NetlistError("unknown element type", card.where, tokens[0])
 
-    def _noise_source(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                      name: str) -> CircuitElement:
-        """``I n+ n- NOISE(A TD TSTEP)``: density A (A/√Hz, one-sided), samples every TSTEP."""
-        words = [t for t in card.tokens[4:] if t not in ("(", ")")]
-        if len(words) != 3:
-            raise NetlistError("NOISE needs amplitude, delay and time step", card.where, card.tokens[3])
-        density, delay, interval = (self._number(w, card, scope) for w in words)
-        if interval <= 0 or delay < 0:
-            raise NetlistError("NOISE time step must be positive, delay not negative", card.where,
-                               " ".join(words))
-        # The seed is known only when the run is prepared.
-        waveform = density_source(0, name, density, interval, delay)
-        return CircuitElement("I", name, (node(card.tokens[1]), node(card.tokens[2])), card.where,
-                              waveform=waveform)
-
-    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str) -> CircuitElement:
+    def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str,
+                  override: float | None = None) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         if len(positional) == 3 and not assignments:
             coefficient_text = positional.pop()
@@ -347,14 +399,14 @@ class _Reader:
             coefficient_text = assignments["k"]
         else:
             raise NetlistError("K needs two inductors and a coupling coefficient", card.where, card.tokens[0])
-        coefficient = self._number(coefficient_text, card, scope)
+        coefficient = self._number(coefficient_text, card, scope) if override is None else override
         if not -1.0 < coefficient < 1.0:
             raise NetlistError("coupling coefficient must lie between -1 and 1", card.where, coefficient_text)
         coupled = tuple((p + suffix).lower() for p in positional)
         return CircuitElement("K", name, (), card.where, value=coefficient, coupled=coupled)  # type: ignore[arg-type]
 
     def _junction(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                  name: str) -> CircuitElement:
+                  name: str, override: float | None = None) -> CircuitElement:
         positional, assignments = _split_assignments(card.tokens[1:], card)
         noise_free = any(t.lower() == "nfree" for t in positional)
         positional = [t for t in positional if t.lower() != "nfree"]
@@ -363,7 +415,8 @@ class _Reader:
         if len(positional) not in (3, 4):
             raise NetlistError("junction needs two nodes and a model name", card.where, card.tokens[0])
         model_name = positional[-1]
-        if model_name.lower() not in self.models:
+        model_key = self._model_key(model_name)
+        if model_key is None:
             raise NetlistError("unknown junction model", card.where, model_name)
         for key in assignments:
             if key not in ("area", "ic"):
@@ -372,9 +425,11 @@ class _Reader:
         ic_text = assignments.get("ic")
         if area_text is not None and ic_text is not None:
             raise NetlistError("give either area= or ic=, not both", card.where, "ic")
-        jj = self._junction_values(model_name.lower())
+        jj = self._junction_values(model_key)
         area = 1.0
-        if area_text is not None:
+        if override is not None:  # an instance's B1=VALUE sets the area
+            area = override
+        elif area_text is not None:
             area = self._number(area_text, card, scope)
         elif ic_text is not None:
             area = self._number(ic_text, card, scope) / jj.critical_current
@@ -392,25 +447,15 @@ class _Reader:
 
     def _junction_values(self, model: str) -> JunctionValues:
         texts, where = self.models[model]
-        values: dict[str, float] = {}
-        kernel = None
-        for key, (text, at) in texts.items():
-            if key in IGNORED_MODEL_PARAMETERS:
-                continue
-            if key == "tjm":
-                kernel = kernel_name(text, at)
-                continue
-            if key not in ("icrit", "cap", "rn", "r0", "rsub", "rtype", "vg", "delv", "phi", "n"):
-                warnings.warn(f"{at}: junction model parameter '{key}' ignored", stacklevel=2)
-                continue
+
+        def number(text: str, at: Location) -> float:
             try:
-                values[key] = evaluate(text, self.global_params)
+                return evaluate(text, self.global_params)
             except ExpressionError as exc:
                 raise NetlistError(exc.message, at, exc.token) from None
-        if "rsub" in values:
-            if "r0" in values:
-                raise NetlistError("give either r0 or rsub, not both", where, "rsub")
-            values["r0"] = values.pop("rsub")
+
+        values, kernel_text = model_values(texts, number, where)
+        kernel = kernel_name(kernel_text, where) if kernel_text is not None else None
         if kernel is not None:
             return tunnel_junction_from_model(values, kernel, where)
         return junction_from_model(values, where)
@@ -426,6 +471,10 @@ class _Reader:
                     raise NetlistError("K must name two inductors", element.where, key)
             if element.coupled[0] == element.coupled[1]:
                 raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
+
+
+def _looks_numeric(token: str) -> bool:
+    return token[:1].isdigit()
 
 
 def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:
@@ -498,7 +547,12 @@ def _evaluate_params(cards: list[Card], scope: Mapping[str, float],
             except ExpressionError as exc:
                 failures.append((key, text, card, exc))
         if len(failures) == len(pending):
-            _, _, card, exc = failures[0]
-            raise NetlistError(exc.message, card.where, exc.token)
+            # Report a name no card defines; if every missing name is itself
+            # pending, the definitions go round in a circle.
+            waiting = {key for key, _, _, _ in failures}
+            undefined = [f for f in failures if f[3].token.lower() not in waiting]
+            _, _, card, exc = (undefined or failures)[0]
+            message = exc.message if undefined else f"{exc.message} (circular definition)"
+            raise NetlistError(message, card.where, exc.token)
         pending = [(k, t, c) for k, t, c, _ in failures]
     return values

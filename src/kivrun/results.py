@@ -146,16 +146,18 @@ class Recorder:
             terms = [(self._column(source, built.node_numbers[node] - 1), sign)
                      for node, sign in zip(probe.targets, (1.0, -1.0)) if node != GROUND]
             return probe.label, terms, unit
-        index = built.element_index[probe.targets[0]]
-        element = built.elements[index]
         source, unit = {"i": ("ElementCurrent", units.CURRENT), "ev": ("ElementVoltage", units.VOLTAGE),
                         "ep": ("ElementPhase", 1.0)}[probe.quantity]
-        indices = [index]
-        if probe.quantity == "i":
-            indices += built.companions.get(index, [])
-        terms = [(self._column(source, k), built.elements[k].orientation) for k in indices]
-        if element.kind == "K":
-            terms = []
+        terms = []
+        # Two targets: the first element's quantity minus the second's.
+        for target, sign in zip(probe.targets, (1.0, -1.0)):
+            index = built.element_index[target]
+            if built.elements[index].kind == "K":
+                continue
+            indices = [index]
+            if probe.quantity == "i":
+                indices += built.companions.get(index, [])
+            terms += [(self._column(source, k), sign * built.elements[k].orientation) for k in indices]
         return probe.label, terms, unit
 
     def channels(self) -> list[tuple[np.ndarray, int]]:
@@ -179,8 +181,10 @@ class Recorder:
                 trace += sign * table[:, column]
             traces[label] = trace * unit
         elements = self.built.elements
+        # A companion junction (a shifted junction's quasiparticle branch) repeats its owner's count.
+        companions = {k for ks in self.built.companions.values() for k in ks}
         event_list = [Event(float(t) * units.TIME, elements[e].name, int(d * elements[e].orientation))
-                      for t, e, d in output.events.tolist()]
+                      for t, e, d in output.events.tolist() if e not in companions]
         return Result(title, output.times * units.TIME, traces, event_list, output.stats, output_step)
 
 

@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import bisect
 import math
-from dataclasses import dataclass
+import os
+from dataclasses import dataclass, field
 from typing import Callable
 
 
@@ -129,37 +130,222 @@ class Sine(Waveform):
         return 3, [self.offset, self.amplitude, self.frequency, self.delay, self.damping]
 
 
-def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Waveform:
+@dataclass
+class Exponential(Waveform):
+    """EXP(v1 v2 td1 tau1 td2 tau2): rise towards v2 from td1, back towards v1 from td2."""
+
+    v1: float
+    v2: float
+    delay_rise: float
+    tau_rise: float
+    delay_fall: float
+    tau_fall: float
+
+    def value(self, t: float) -> float:
+        if t < self.delay_rise:
+            return self.v1
+        swing = self.v2 - self.v1
+        level = self.v1 + swing * -math.expm1(-(t - self.delay_rise) / self.tau_rise)
+        if t >= self.delay_fall:
+            level -= swing * -math.expm1(-(t - self.delay_fall) / self.tau_fall)
+        return level
+
+    def breakpoints(self, t_stop: float) -> list[float]:
+        return [t for t in (self.delay_rise, self.delay_fall) if 0.0 < t <= t_stop]
+
+
+@dataclass
+class PiecewiseSmooth(PiecewiseLinear):
+    """PWS(t1 v1 t2 v2 ...): the PWL points joined by smoothsteps (zero slope at every point)."""
+
+    def value(self, t: float) -> float:
+        times = self.times
+        k = bisect.bisect_right(times, t)
+        if k == 0:
+            return self.values[0]
+        if k == len(times):
+            return self.values[-1]
+        t0, t1 = times[k - 1], times[k]
+        v0, v1 = self.values[k - 1], self.values[k]
+        s = (t - t0) / (t1 - t0)
+        return v0 + (v1 - v0) * s * s * (3.0 - 2.0 * s)
+
+
+#: Interpolation modes of a CUS waveform file.
+CUSTOM_INTERPOLATIONS = {0: "hold", 1: "linear", 2: "cubic"}
+
+
+@dataclass
+class Custom(Waveform):
+    """CUS(file ts sf im [td [per]]): samples every ts seconds, scaled by sf, from td on.
+
+    Zero before td; after the last sample it holds the last value, or, with
+    per=1, repeats the pattern.  im: 0 holds each sample, 1 interpolates
+    linearly, 2 with cubic Hermite segments (Catmull-Rom slopes).
+    """
+
+    samples: list[float]
+    step: float
+    interpolation: int = 1
+    delay: float = 0.0
+    periodic: bool = False
+
+    def value(self, t: float) -> float:
+        if t < self.delay:
+            return 0.0
+        samples = self.samples
+        n = len(samples)
+        position = (t - self.delay) / self.step
+        if self.periodic:
+            position = math.fmod(position, n)
+        elif position >= n - 1:
+            return samples[-1]
+        k = min(int(position), n - 1)
+        s = position - k
+        nxt = (k + 1) % n if self.periodic else min(k + 1, n - 1)
+        if self.interpolation == 0 or n == 1:
+            return samples[k]
+        v0, v1 = samples[k], samples[nxt]
+        if self.interpolation == 1:
+            return v0 + (v1 - v0) * s
+        before = samples[max(k - 1, 0)] if not self.periodic else samples[(k - 1) % n]
+        after = samples[min(nxt + 1, n - 1)] if not self.periodic else samples[(nxt + 1) % n]
+        m0, m1 = 0.5 * (v1 - before), 0.5 * (after - v0)
+        s2, s3 = s * s, s * s * s
+        return ((2 * s3 - 3 * s2 + 1) * v0 + (s3 - 2 * s2 + s) * m0
+                + (-2 * s3 + 3 * s2) * v1 + (s3 - s2) * m1)
+
+    def breakpoints(self, t_stop: float) -> list[float]:
+        return [self.delay] if 0.0 < self.delay <= t_stop else []
+
+
+@dataclass
+class WaveformContext:
+    """What a source form may need beyond its own values: the run's times, files, a seed."""
+
+    step: float | None = None
+    stop: float | None = None
+    base_dir: str = "."
+    name: str = ""
+    #: Largest CUS file read (bytes): a waveform is a line of numbers, not a data set.
+    max_file_bytes: int = field(default=64 * 1024 * 1024)
+
+
+FORMS = ("pwl", "pulse", "sin", "exp", "pws", "cus", "noise")
+
+
+def _run_time(context: WaveformContext, which: str, form: str) -> float:
+    value = context.step if which == "step" else context.stop
+    if value is None:
+        raise ValueError(f"{form.upper()} needs .tran for its default {which} time", form)
+    return value
+
+
+def parse_waveform(tokens: list[str], number: Callable[[str], float],
+                   context: WaveformContext | None = None) -> Waveform:
     """A source's value tokens (``5u``, ``DC 5u``, ``PWL ( ... )`` ...) as a waveform.
 
     Raises ValueError(message, offending text).
     """
+    context = context or WaveformContext()
+    if tokens.count("(") != tokens.count(")"):
+        raise ValueError("missing ')'" if tokens.count("(") > tokens.count(")") else "unexpected ')'",
+                         " ".join(tokens))
     words = [t for t in tokens if t not in ("(", ")")]
     head = words[0].lower()
     if head == "dc":
         if len(words) == 2:
             return Constant(number(words[1]))
-        if len(words) > 2 and words[2].lower() in ("pwl", "pulse", "sin"):
-            return parse_waveform(tokens[tokens.index(words[2]):], number)
+        if len(words) > 2 and words[2].lower() in FORMS:
+            return parse_waveform(tokens[tokens.index(words[2]):], number, context)
         raise ValueError("DC needs one value", " ".join(words))
-    if head not in ("pwl", "pulse", "sin"):
+    if head not in FORMS:
         if len(words) != 1:
             raise ValueError("unexpected token after source value", words[1])
         return Constant(number(words[0]))
+    if head == "cus":
+        return _custom(words, number, context)
     args = [number(w) for w in words[1:]]
-    if head == "pwl":
+    if head in ("pwl", "pws"):
         if len(args) < 2 or len(args) % 2:
-            raise ValueError("PWL needs time-value pairs", " ".join(words[1:]) or head)
+            raise ValueError(f"{head.upper()} needs time-value pairs", " ".join(words[1:]) or head)
         times, values = args[0::2], args[1::2]
         if any(b < a for a, b in zip(times, times[1:])):
-            raise ValueError("PWL times must not decrease", " ".join(words[1:]))
-        return PiecewiseLinear(times, values)
+            raise ValueError(f"{head.upper()} times must not decrease", " ".join(words[1:]))
+        return PiecewiseLinear(times, values) if head == "pwl" else PiecewiseSmooth(times, values)
     if head == "pulse":
         if not 2 <= len(args) <= 7:
             raise ValueError("PULSE needs v1 v2 [td tr tf pw per]", " ".join(words))
         defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
         v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
         return Pulse(v1, v2, td, tr, tf, pw, per)
-    if not 3 <= len(args) <= 5:
-        raise ValueError("SIN needs vo va freq [td [theta]]", " ".join(words))
+    if head == "exp":
+        return _exponential(args, words, context)
+    if head == "noise":
+        if len(args) != 3:
+            raise ValueError("NOISE needs amplitude td tstep", " ".join(words))
+        if args[2] <= 0:
+            raise ValueError("NOISE tstep must be positive", words[3])
+        # Thermal noise's generator; the seed is set when the run is prepared.
+        from .noise import density_source
+
+        return density_source(0, context.name, args[0], args[2], args[1])
+    if not 2 <= len(args) <= 5:
+        raise ValueError("SIN needs vo va [freq [td [theta]]]", " ".join(words))
+    if len(args) == 2:
+        # The dialect's default: one period over the whole run.
+        args.append(1.0 / _run_time(context, "stop", head))
     return Sine(*args)
+
+
+def _exponential(args: list[float], words: list[str], context: WaveformContext) -> Exponential:
+    if not 2 <= len(args) <= 6:
+        raise ValueError("EXP needs v1 v2 [td1 [tau1 [td2 [tau2]]]]", " ".join(words))
+    v1, v2 = args[0], args[1]
+    td1 = args[2] if len(args) > 2 else 0.0
+    needs_step = len(args) < 6
+    step = _run_time(context, "step", "exp") if needs_step else 0.0
+    tau1 = args[3] if len(args) > 3 else step
+    td2 = args[4] if len(args) > 4 else td1 + step
+    tau2 = args[5] if len(args) > 5 else step
+    if tau1 <= 0 or tau2 <= 0:
+        raise ValueError("EXP time constants must be positive", " ".join(words))
+    if td2 < td1:
+        raise ValueError("EXP td2 must not precede td1", " ".join(words))
+    return Exponential(v1, v2, td1, tau1, td2, tau2)
+
+
+def _custom(words: list[str], number: Callable[[str], float], context: WaveformContext) -> Custom:
+    if not 5 <= len(words) <= 7:
+        raise ValueError("CUS needs wavefile ts sf im [td [per]]", " ".join(words))
+    path = words[1].strip("'\"")
+    full = path if os.path.isabs(path) else os.path.join(context.base_dir, path)
+    step, scale, mode = (number(w) for w in words[2:5])
+    delay = number(words[5]) if len(words) > 5 else 0.0
+    periodic = number(words[6]) if len(words) > 6 else 0.0
+    if step <= 0:
+        raise ValueError("CUS time step must be positive", words[2])
+    if mode not in CUSTOM_INTERPOLATIONS:
+        raise ValueError("CUS interpolation must be 0 (hold), 1 (linear) or 2 (cubic)", words[4])
+    if periodic not in (0.0, 1.0):
+        raise ValueError("CUS per must be 0 or 1", words[6])
+    try:
+        if os.path.getsize(full) > context.max_file_bytes:
+            raise ValueError("CUS waveform file is too large", path)
+        with open(full, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError as exc:
+        raise ValueError(f"cannot read CUS waveform file ({exc.strerror})", path) from None
+    except UnicodeDecodeError:
+        raise ValueError("CUS waveform file is not text", path) from None
+    samples = []
+    for word in text.split():
+        try:
+            samples.append(float(word) * scale)
+        except ValueError:
+            raise ValueError("CUS waveform file holds a non-number", word) from None
+        if not math.isfinite(samples[-1]):
+            raise ValueError("CUS waveform file holds a non-finite number", word)
+    if not samples:
+        raise ValueError("CUS waveform file holds no numbers", path)
+    return Custom(samples, step, int(mode), delay, periodic == 1.0)
