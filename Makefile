@@ -28,7 +28,8 @@ $(VENV)/.deps-ok:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libsuitesparse-dev; }
 	python3 -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy scipy pytest matplotlib scikit-build-core cmake ninja
+	$(PY) -m pip install -q numpy scipy pytest matplotlib scikit-build-core cmake ninja \
+	  pandas xarray h5netcdf h5py tqdm spicelib
 	touch $@
 
 clean:

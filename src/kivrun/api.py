@@ -11,6 +11,7 @@ from .circuit import Circuit
 from .engine import Engine, Settings
 from .errors import Location, NetlistError
 from .netlist import parse_netlist, read_netlist
+from .progress import Monotone, tqdm_display
 from .results import Recorder, Result
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
@@ -62,15 +63,22 @@ def _starts_live(circuit: Circuit) -> bool:
     return any(e.waveform is not None and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
 
 
+def _progress_display():
+    from .cli import ProgressBar
+
+    return tqdm_display() or ProgressBar()
+
+
 def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
              max_step: float | None = None, ramp: float | None = None, order: int | None = None,
-             progress: Callable[[float], None] | None = None) -> Result:
+             progress: Callable[[float], None] | bool | None = None) -> Result:
     """Run the transient analysis of a netlist (text, path or parsed Circuit).
 
     ``tolerance`` is the local error bound per step on node phases in
     radians; ``fixed_step`` (seconds) switches the error control off and
     runs every step at that length.  ``progress`` is called with the
-    fraction done from time to time.
+    fraction done from time to time, ending at 1.0; ``progress=True`` shows
+    a bar (tqdm's, in a notebook too, when tqdm is installed).
     """
     prepared = prepare(netlist, tolerance=tolerance, fixed_step=fixed_step, max_step=max_step,
                        ramp=ramp, order=order)
@@ -99,12 +107,26 @@ def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_ste
     return Prepared(circuit, settings, build(circuit))
 
 
-def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = None) -> Result:
-    """One transient run of a prepared circuit, from rest; may be called again."""
+def run_prepared(prepared: Prepared, progress: Callable[[float], None] | bool | None = None) -> Result:
+    """One transient run of a prepared circuit, from rest; may be called again.
+
+    ``progress`` is a callable given the fraction done (from 0.0, never
+    decreasing, ending at exactly 1.0), or True for a progress bar.
+    """
     circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
-    engine = Engine(built, settings, recorder, progress)
-    stats = engine.run()
+    display = _progress_display() if progress is True else None
+    report = Monotone(display or progress) if progress else None
+    try:
+        if report is not None:
+            report(0.0)
+        engine = Engine(built, settings, recorder, report)
+        stats = engine.run()
+        if report is not None:
+            report.finish()
+    finally:
+        if display is not None:
+            display.close()
     assert circuit.transient is not None
     return recorder.finish(circuit.title, engine.events, stats, circuit.transient.step)
