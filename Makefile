@@ -29,7 +29,8 @@ $(VENV)/.deps-ok: Makefile
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libsuitesparse-dev; }
 	python3 -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q numpy scipy pytest matplotlib "dask[distributed]" scikit-build-core cmake ninja
+	$(PY) -m pip install -q numpy scipy pytest matplotlib "dask[distributed]" scikit-build-core cmake ninja \
+	  pandas xarray h5netcdf h5py tqdm spicelib
 	touch $@
 
 clean:

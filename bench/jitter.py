@@ -1,4 +1,4 @@
-"""Timing jitter of the noisy JTL example (examples/jtl_noise.cir).
+"""Timing jitter of the noisy JTL example (src/kivrun/examples/jtl_noise.cir).
 
 Each run carries eight flux quanta; the delay of each from stage 1 to
 stage 8 (its flux-quantum events) is one sample.  Several seeds give the
@@ -17,7 +17,7 @@ import numpy as np
 
 from kivrun.api import load, simulate
 
-NETLIST = os.path.join(os.path.dirname(__file__), "..", "examples", "jtl_noise.cir")
+NETLIST = os.path.join(os.path.dirname(__file__), "..", "src", "kivrun", "examples", "jtl_noise.cir")
 
 
 def delays(result) -> np.ndarray:

@@ -31,7 +31,14 @@ foreach(dep amd colamd btf suitesparseconfig)
 endforeach()
 
 include(FindPackageHandleStandardArgs)
-find_package_handle_standard_args(KLU REQUIRED_VARS KLU_LIBRARY KLU_INCLUDE_DIR)
+find_package_handle_standard_args(KLU
+  REQUIRED_VARS KLU_LIBRARY KLU_INCLUDE_DIR
+  FAIL_MESSAGE "SuiteSparse KLU (klu.h and libklu) was not found. Install it, then build again:
+    Debian/Ubuntu:  sudo apt-get install libsuitesparse-dev
+    Fedora/RHEL:    sudo dnf install suitesparse-devel
+    Homebrew:       brew install suite-sparse
+    conda-forge:    conda install -c conda-forge suitesparse
+  or point CMake at it: pip install . -Ccmake.define.CMAKE_PREFIX_PATH=/path/to/suitesparse")
 
 if(KLU_FOUND)
   add_library(KLU::KLU UNKNOWN IMPORTED)

@@ -10,7 +10,7 @@ from kivrun.units import PHI0
 
 pytestmark = requires("JunctionModel", "InductorImpedanceModel", "MutualInductanceModel", "PhaseSourceModel")
 
-EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "src", "kivrun", "examples")
 
 
 def run(name):

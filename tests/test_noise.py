@@ -199,7 +199,7 @@ def test_noisy_jtl_example_and_cli_seed(tmp_path, capsys):
 
     from kivrun import cli
 
-    path = os.path.join(os.path.dirname(__file__), "..", "examples", "jtl_noise.cir")
+    path = os.path.join(os.path.dirname(__file__), "..", "src", "kivrun", "examples", "jtl_noise.cir")
     result = simulate(path, seed=1)
     arrivals = result.event_times("B1.X8", +1)
     delays = arrivals - result.event_times("B1.X1", +1)

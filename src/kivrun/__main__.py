@@ -1,4 +1,7 @@
-"""``python -m kivrun``: simulate the built-in example, a JTL driven by an SFQ pulse."""
+"""``python -m kivrun``: simulate the built-in example, a JTL driven by an SFQ pulse.
+
+With arguments it is the ``kivrun`` command (``python -m kivrun run x.cir -o y.csv``).
+"""
 from __future__ import annotations
 
 import sys
@@ -31,5 +34,14 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+def entry(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if not argv:
+        return main()
+    from .cli import main as cli_main
+
+    return cli_main(argv)
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(entry())

@@ -12,6 +12,7 @@ from .circuit import Circuit
 from .engine import Settings
 from .errors import Location, NetlistError
 from .netlist import parse_netlist, read_netlist
+from .progress import Monotone, tqdm_display
 from .results import Recorder, Result
 from .spread import apply_spread
 
@@ -66,16 +67,23 @@ def _starts_live(circuit: Circuit) -> bool:
                and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
 
 
+def _progress_display():
+    from .cli import ProgressBar
+
+    return tqdm_display() or ProgressBar()
+
+
 def simulate(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
              max_step: float | None = None, ramp: float | None = None, order: int | None = None,
-             progress: Callable[[float], None] | None = None, seed: int | None = None) -> Result:
+             progress: Callable[[float], None] | bool | None = None, seed: int | None = None) -> Result:
     """Run the transient analysis of a netlist (text, path or parsed Circuit).
 
     ``tolerance`` is the local error bound per step on node phases in
     radians; ``fixed_step`` (seconds) switches the error control off and
     runs every step at that length.  ``progress`` is called with the
-    fraction done from time to time.  ``seed`` fixes thermal noise and
-    process spread (see :func:`prepare`).
+    fraction done from time to time, ending at 1.0; ``progress=True`` shows
+    a bar (tqdm's, in a notebook too, when tqdm is installed).  ``seed``
+    fixes thermal noise and process spread (see :func:`prepare`).
     """
     prepared = prepare(netlist, tolerance=tolerance, fixed_step=fixed_step, max_step=max_step,
                        ramp=ramp, order=order, seed=seed)
@@ -122,12 +130,26 @@ def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_ste
     return Prepared(circuit, settings, build(circuit), seed, drawn)
 
 
-def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = None) -> Result:
-    """One transient run of a prepared circuit, from rest; may be called again."""
+def run_prepared(prepared: Prepared, progress: Callable[[float], None] | bool | None = None) -> Result:
+    """One transient run of a prepared circuit, from rest; may be called again.
+
+    ``progress`` is a callable given the fraction done (from 0.0, never
+    decreasing, ending at exactly 1.0), or True for a progress bar.
+    """
     circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
-    output = engine.run(built, settings, recorder.channels(), progress, recorder.recorded_elements())
+    display = _progress_display() if progress is True else None
+    report = Monotone(display or progress) if progress else None
+    try:
+        if report is not None:
+            report(0.0)
+        output = engine.run(built, settings, recorder.channels(), report, recorder.recorded_elements())
+        if report is not None:
+            report.finish()
+    finally:
+        if display is not None:
+            display.close()
     assert circuit.transient is not None
     result = recorder.finish(circuit.title, output, circuit.transient.step)
     result.seed, result.drawn = prepared.seed, dict(prepared.drawn)

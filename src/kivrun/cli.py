@@ -1,4 +1,4 @@
-"""Command line: ``kivrun run circuit.cir [-o out.csv] [--plot out.png]``, ``kivrun tjmfit ...``.
+"""Command line: ``kivrun run circuit.cir [-o out.raw] [--plot out.png]``, ``kivrun examples``, ``kivrun tjmfit ...``.
 
 Subcommands live in :data:`SUBCOMMANDS`; another tool adds one with
 :func:`register` (a name, a parser set-up function and a handler).
@@ -6,12 +6,19 @@ Subcommands live in :data:`SUBCOMMANDS`; another tool adds one with
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from typing import Callable
 
+from . import __version__, example_files
+from .cli_logging import LOGGER, command_logging, level_for
 from .errors import NetlistError, SimulationError
+from .export import FORMATS, format_for
 from .expressions import parse_number
+from .optional import MissingExtra, require
+from .progress import tqdm_display
+from .trace_names import split_patterns
 
 #: name -> (help, configure(parser), handler(args) -> exit code)
 Configure = Callable[[argparse.ArgumentParser], None]
@@ -82,11 +89,17 @@ def _seconds(text: str) -> float:
 
 
 def _configure_run(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("netlist", help="netlist file")
-    parser.add_argument("-o", "--output", help="write the traces to this CSV file")
+    parser.add_argument("netlist", help="netlist file, or example:NAME for a shipped example")
+    parser.add_argument("-o", "--output",
+                        help="write the traces to this file (.csv .raw .npz .nc .h5, or see --format)")
+    parser.add_argument("--format", choices=FORMATS, help="output format, instead of the suffix of -o")
     parser.add_argument("--plot", help="save a plot of the traces to this PNG file")
-    parser.add_argument("--raw", action="store_true",
-                        help="CSV on the accepted time points instead of the .tran output step")
+    parser.add_argument("--plot-traces", action="append", metavar="PATTERN",
+                        help="traces to plot: names or globs, comma-separated or repeated (P(B1.*),V(*))")
+    parser.add_argument("--raw", "--accepted", dest="raw", action="store_true",
+                        help="write the accepted time points instead of the .tran output step")
+    parser.add_argument("--list", action="store_true",
+                        help="print every element after subcircuit expansion and exit")
     parser.add_argument("--tol", type=float, help="local error bound per step (radians)")
     parser.add_argument("--fixed-step", type=_seconds, metavar="SECONDS",
                         help="fixed time step, no error control")
@@ -94,7 +107,39 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--ramp", type=_seconds, metavar="SECONDS", help="length of the initial source ramp")
     parser.add_argument("--order", type=int, choices=(2, 3), help="order of the BDF formula")
     parser.add_argument("--seed", type=int, help="seed of thermal noise and process spread")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar, errors only")
+    parser.add_argument("-v", "--verbose", action="count", default=0, help="say more (files written)")
+
+
+class UsageError(Exception):
+    """Options that cannot be honoured (an unknown format, a pattern matching no trace)."""
+
+
+def _check_outputs(args: argparse.Namespace) -> str | None:
+    """Refuse, before a long run, outputs that could not be written afterwards."""
+    try:
+        kind = format_for(args.output, args.format) if args.output else None
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    if kind == "netcdf":
+        require("xarray", "xarray", f"writing {args.output}")
+    if args.plot or args.plot_traces:
+        require("matplotlib", "plot", "--plot")
+    for path in (args.output, args.plot):
+        folder = os.path.dirname(os.path.abspath(path)) if path else ""
+        if folder and not os.path.isdir(folder):
+            raise UsageError(f"cannot write {path}: no folder {folder}")
+    return kind
+
+
+def _cli_progress(quiet: bool):
+    if quiet:
+        return None
+    if hasattr(sys.stderr, "isatty") and sys.stderr.isatty():
+        bar = tqdm_display(notebook=False, delay=1.0, leave=False)
+        if bar is not None:
+            return bar
+    return ProgressBar(force=False)
 
 
 def run_command(args: argparse.Namespace) -> int:
@@ -102,8 +147,13 @@ def run_command(args: argparse.Namespace) -> int:
 
     from .api import load, prepare, run_prepared
     from .iv import write_iv_files
+    from .listing import listing
 
-    circuit = load(args.netlist)
+    circuit = load(example_files.resolve(args.netlist))
+    if args.list:
+        print(listing(circuit))
+        return 0
+    kind = _check_outputs(args)
     # .iv curves need no run; a deck may ask for nothing else.
     for path in write_iv_files(circuit):
         if not args.quiet:
@@ -112,7 +162,7 @@ def run_command(args: argparse.Namespace) -> int:
         return 0
     prepared = prepare(circuit, tolerance=args.tol, fixed_step=args.fixed_step,
                        max_step=args.max_step, ramp=args.ramp, order=args.order, seed=args.seed)
-    bar = ProgressBar(force=False) if not args.quiet else None
+    bar = _cli_progress(args.quiet)
     try:
         result = run_prepared(prepared, bar)
     finally:
@@ -120,18 +170,37 @@ def run_command(args: argparse.Namespace) -> int:
             bar.close()
     step = None if args.raw else result.output_step
     if args.output:
-        result.to_csv(args.output, step)
+        result.save(args.output, kind, step)
+        LOGGER.info("wrote %s (%s, %d traces)", args.output, kind, len(result.traces))
     # `.file PATH` cards: the traces requested after each, as a CSV of their own.
     for path, labels in circuit.output_files.items():
         replace(result, traces={label: result.traces[label] for label in labels}).to_csv(path, step)
-    if args.plot:
-        result.plot(args.plot)
+    if args.plot or args.plot_traces:
+        patterns = [p for text in args.plot_traces or [] for p in split_patterns(text)] or None
+        path = args.plot or os.path.splitext(args.output or "kivrun")[0] + ".png"
+        try:
+            result.plot(path, traces=patterns)
+        except KeyError as exc:  # a pattern that matches no trace
+            raise UsageError(exc.args[0]) from None
+        LOGGER.info("wrote %s", path)
     if not args.quiet:
         print(result.summary())
     return 0
 
 
+def examples_command(args: argparse.Namespace) -> int:
+    for name in example_files.names():
+        print(f"{name:<20} {example_files.describe(name)}")
+    print("run one with: kivrun run example:NAME")
+    return 0
+
+
+def _configure_examples(parser: argparse.ArgumentParser) -> None:
+    parser.description = "List the example netlists shipped with kivrun."
+
+
 register("run", "simulate a netlist", _configure_run, run_command)
+register("examples", "list the shipped example netlists", _configure_examples, examples_command)
 
 
 def _configure_tjmfit(parser: argparse.ArgumentParser) -> None:
@@ -153,6 +222,7 @@ def main(argv: list[str] | None = None) -> int:
     from . import analysis_cli  # noqa: F401  (registers margins, yield, sweep)
     parser = argparse.ArgumentParser(prog="kivrun",
                                      description="Transient simulator for superconducting circuits")
+    parser.add_argument("--version", action="version", version=f"kivrun {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     for name, (help_text, configure, _) in SUBCOMMANDS.items():
         configure(sub.add_parser(name, help=help_text))
@@ -164,16 +234,18 @@ def main(argv: list[str] | None = None) -> int:
     if args.command is None:
         parser.print_help()
         return 2
-    try:
-        return SUBCOMMANDS[args.command][2](args)
-    except NetlistError as exc:
-        print(f"kivrun: netlist error: {exc}", file=sys.stderr)
-        return 1
-    except SimulationError as exc:
-        print(f"kivrun: simulation failed: {exc}", file=sys.stderr)
-        return 1
-    except OSError as exc:
-        print(f"kivrun: cannot write {exc.filename or 'output'}: {exc.strerror or exc}", file=sys.stderr)
+    level = level_for(getattr(args, "verbose", 0), getattr(args, "quiet", False))
+    with command_logging(level) as log:
+        try:
+            return SUBCOMMANDS[args.command][2](args)
+        except NetlistError as exc:
+            log.error("netlist error: %s", exc)
+        except SimulationError as exc:
+            log.error("simulation failed: %s", exc)
+        except (MissingExtra, UsageError) as exc:
+            log.error("%s", exc)
+        except OSError as exc:
+            log.error("cannot write %s: %s", exc.filename or "output", exc.strerror or exc)
         return 1
 
 

@@ -1,17 +1,17 @@
 """Traces on the accepted time points, flux-quantum events, CSV, plot, summary."""
 from __future__ import annotations
 
-import csv
 import math
 from dataclasses import dataclass, field
-from typing import Iterable
+from typing import Any, Iterable
 
 import numpy as np
 
-from . import units
+from . import export, plotting, units
 from .builder import BuiltCircuit
 from .circuit import GROUND, Probe
 from .engine import RunOutput, Stats
+from .trace_names import TraceIndex
 
 
 @dataclass(frozen=True)
@@ -39,10 +39,8 @@ class Result:
     drawn: dict[str, float] = field(default_factory=dict)
 
     def __getitem__(self, label: str) -> np.ndarray:
-        for key, trace in self.traces.items():
-            if key.lower() == label.lower():
-                return trace
-        raise KeyError(f"no trace '{label}'; traces: {', '.join(self.traces)}")
+        """A trace by any spelling an output card accepts (``P(X8.B1)``, ``v(a, b)``, ``DEVI L1``)."""
+        return TraceIndex(self.traces).lookup(label, self.traces)
 
     def event_times(self, element: str, direction: int | None = None) -> np.ndarray:
         """Times of the flux-quantum events of one element (optionally one direction)."""
@@ -58,43 +56,35 @@ class Result:
 
     def to_csv(self, path: str, step: float | None = None) -> None:
         """Write the traces; on the uniform output grid when ``step`` is given."""
-        if step:
-            time, traces = self.resample(step)
-        else:
-            time, traces = self.time, self.traces
-        with open(path, "w", newline="", encoding="utf-8") as handle:
-            writer = csv.writer(handle)
-            writer.writerow(["time"] + list(traces))
-            columns = [time] + list(traces.values())
-            for row in zip(*columns):
-                writer.writerow([f"{x:.9g}" for x in row])
+        export.save(self, path, "csv", step)
 
-    def plot(self, path: str, labels: Iterable[str] | None = None) -> None:
-        """Save the traces as a PNG, one panel per kind of quantity (needs matplotlib)."""
-        try:
-            import matplotlib
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
-        except ImportError:
-            raise RuntimeError("plotting needs matplotlib: pip install 'kivrun[plot]'") from None
-        chosen = list(labels) if labels else list(self.traces)
-        kinds = {"V": ("voltage (mV)", 1e3), "I": ("current (µA)", 1e6), "P": ("phase (rad)", 1.0)}
-        groups = [k for k in kinds if any(lab.startswith(k) for lab in chosen)]
-        fig, axes = plt.subplots(len(groups) or 1, 1, sharex=True, figsize=(9, 2.6 * max(len(groups), 1)),
-                                 squeeze=False)
-        for axis, kind in zip(axes[:, 0], groups):
-            ylabel, scale = kinds[kind]
-            for lab in chosen:
-                if lab.startswith(kind):
-                    axis.plot(self.time * 1e12, self.traces[lab] * scale, label=lab, lw=1)
-            axis.set_ylabel(ylabel)
-            if len(chosen) <= 12:
-                axis.legend(fontsize="small", loc="upper left")
-        axes[-1, 0].set_xlabel("time (ps)")
-        axes[0, 0].set_title(self.title or "kivrun transient")
-        fig.tight_layout()
-        fig.savefig(path, dpi=110)
-        plt.close(fig)
+    def save(self, path: str, format: str | None = None, step: float | None = None) -> str:
+        """Write the traces as csv, raw, rawascii, npz or netcdf (by default from the suffix)."""
+        return export.save(self, path, format, step)
+
+    def to_dataframe(self, step: float | None = None) -> Any:
+        """A pandas DataFrame indexed by time (s); ``attrs["units"]`` gives each column's unit."""
+        time, traces = self.resample(step) if step else (self.time, self.traces)
+        return export.to_dataframe(self.title, time, traces)
+
+    def to_xarray(self, step: float | None = None) -> Any:
+        """An xarray Dataset, one variable per trace with its ``units``, and the events."""
+        time, traces = self.resample(step) if step else (self.time, self.traces)
+        return export.to_xarray(self.title, time, traces, self.events)
+
+    def plot(self, path: str | None = None, traces: str | Iterable[str] | None = None,
+             labels: Iterable[str] | None = None) -> Any:
+        """Plot traces chosen by glob patterns or names (all by default).
+
+        Saves a PNG to ``path`` when given; otherwise returns the matplotlib
+        Figure (a notebook shows it).  Needs matplotlib.
+        """
+        chosen = TraceIndex(self.traces).select(traces if traces is not None else labels)
+        fig = plotting.figure(self.title, self.time, self.traces, chosen)
+        if path is None:
+            return fig
+        plotting.save(fig, path)
+        return None
 
     def summary(self) -> str:
         s = self.stats
@@ -111,15 +101,21 @@ class Result:
         per_element: dict[str, list[Event]] = {}
         for event in self.events:
             per_element.setdefault(event.element, []).append(event)
-        # Junctions first: a biased source's own phase can run through many quanta.
-        ordered = sorted(per_element.items(), key=lambda item: not item[0].upper().startswith("B"))
-        for name, events in ordered[:20]:
+        # A biased source's own phase can run through many quanta: one short line for sources.
+        sources = {k: v for k, v in per_element.items() if k[:1].upper() in "VPI"}
+        junctions = [(k, v) for k, v in per_element.items() if k not in sources]
+        for name, events in junctions[:20]:
             net = sum(e.direction for e in events)
             first = ", ".join(f"{e.time * 1e12:.3f}" for e in events[:4])
             more = " ..." if len(events) > 4 else ""
             lines.append(f"  {name}: {len(events)} events (net {net:+d}) at {first}{more} ps")
-        if len(per_element) > 20:
-            lines.append(f"  ... and {len(per_element) - 20} more elements with events")
+        if len(junctions) > 20:
+            lines.append(f"  ... and {len(junctions) - 20} more elements with events")
+        if sources:
+            counts = ", ".join(f"{name} {sum(e.direction for e in events):+d}"
+                               for name, events in list(sources.items())[:8])
+            more = ", ..." if len(sources) > 8 else ""
+            lines.append(f"  source phase counters (net quanta): {counts}{more}")
         return "\n".join(lines)
 
 
