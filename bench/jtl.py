@@ -30,7 +30,7 @@ def jtl_netlist(stages: int, pulses: int = 1, stop: float = 150e-12, period: flo
 
 
 def rsj_jtl_netlist(stages: int, pulses: int = 3, period: float = 200e-12, stop: float | None = None,
-                    junction_model: str = "icrit=216uA, cap=0.151pF, rn=7.41ohm") -> str:
+                    junction_model: str = "icrit=216uA, cap=0.151pF, rtype=0, rn=7.41ohm") -> str:
     """The engine benchmark's line: stage IN –2 pH– J –2 pH– OUT, J shunted by 5.23 Ω
     and biased with 151 µA (ramped over 5 ps), fed ``pulses`` SFQ voltage pulses
     (∫V dt = Φ0 over 4 ps) ``period`` apart, ending in 2 Ω.

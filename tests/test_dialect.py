@@ -1,7 +1,6 @@
 """The common dialect: source forms, constants, .tran forms, model meanings, outputs, .iv, .file."""
 import math
 import textwrap
-import warnings
 
 import numpy as np
 import pytest

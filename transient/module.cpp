@@ -193,6 +193,7 @@ bool bind_waveform(PyObject* kind, PyObject* params, transient::Waveform& w) {
   w.kind = static_cast<transient::WaveKind>(code);
   switch (w.kind) {
     case transient::WaveKind::pwl:
+    case transient::WaveKind::pws:
       if (count < 2 || count % 2) return pyglue::value_error("PWL needs time-value pairs");
       w.points = static_cast<int>(count / 2);
       for (int k = 0; k < w.points; ++k)
@@ -204,6 +205,14 @@ bool bind_waveform(PyObject* kind, PyObject* params, transient::Waveform& w) {
       return true;
     case transient::WaveKind::sine:
       if (count != 5) return pyglue::value_error("SIN takes 5 parameters");
+      return true;
+    case transient::WaveKind::exp:
+      if (count != 6 || !(w.p[3] > 0) || !(w.p[5] > 0)) return pyglue::value_error("EXP takes 6 parameters, taus > 0");
+      return true;
+    case transient::WaveKind::cus:
+      if (count < 5 || !(w.p[0] > 0) || !std::isfinite(w.p[0]) || w.p[1] < 0 || w.p[1] > 2)
+        return pyglue::value_error("CUS takes step (> 0), interpolation (0..2), delay, periodic, samples");
+      w.points = static_cast<int>(count - 4);
       return true;
     case transient::WaveKind::noise:
       if (count != 5 || !(w.p[3] > 0) || !std::isfinite(w.p[3]) || w.p[0] < 0 || w.p[0] >= 4294967296.0 ||

@@ -11,7 +11,7 @@
 
 namespace transient {
 
-enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4 };
+enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4, exp = 5, pws = 6, cus = 7 };
 
 // Thermal noise: independent standard-normal samples z_k at t = delay + k·Δ,
 // joined linearly.  Sample k of a stream is a pure function of the stream's
@@ -35,9 +35,11 @@ inline double noise_sample(uint64_t key, uint64_t k) noexcept {
 struct Waveform {
   WaveKind kind = WaveKind::pwl;
   // pwl: t0..t(n-1) then v0..v(n-1); pulse: v1 v2 td tr tf pw per;
-  // sine: vo va freq td theta; noise: key (high, low 32 bits) sigma Δ delay.
+  // sine: vo va freq td theta; noise: key (high, low 32 bits) sigma Δ delay;
+  // exp: v1 v2 td1 tau1 td2 tau2; pws: as pwl; cus: step interpolation
+  // (0 hold, 1 linear, 2 cubic) delay periodic, then the samples.
   std::vector<double> p;
-  int points = 0;  // pwl only
+  int points = 0;  // pwl, pws: time-value pairs; cus: samples
   // noise: the stream's key and the last pair of samples (consecutive
   // steps mostly fall between the same two).
   uint64_t key = 0;
@@ -50,6 +52,9 @@ struct Waveform {
       case WaveKind::pulse: return pulse(t);
       case WaveKind::sine: return sine(t);
       case WaveKind::noise: return noise(t);
+      case WaveKind::exp: return exponential(t);
+      case WaveKind::pws: return pws(t);
+      case WaveKind::cus: return custom(t);
     }
     return 0.0;
   }
@@ -65,6 +70,11 @@ struct Waveform {
       }
       case WaveKind::sine: return p[1] == 0.0 ? p[3] : never;
       case WaveKind::noise: return p[2] == 0.0 ? 0.0 : never;
+      // Forty time constants after its last start an exponential has moved
+      // by e⁻⁴⁰ of its swing: constant to double precision.
+      case WaveKind::exp: return std::max(p[2] + 40.0 * p[3], p[4] + 40.0 * p[5]);
+      case WaveKind::pws: return p[points - 1];
+      case WaveKind::cus: return p[3] != 0.0 ? never : p[2] + (points - 1) * p[0];
     }
     return never;
   }
@@ -83,7 +93,9 @@ struct Waveform {
     return sigma * (pair[0] + s * (pair[1] - pair[0]));
   }
 
-  double pwl(double t) const noexcept {
+  // PWL joins its points by straight lines, PWS by smoothsteps (zero slope
+  // at every point); both hold the first and last values outside.
+  double pwl(double t, bool smooth = false) const noexcept {
     const double* times = p.data();
     const double* values = times + points;
     // First time strictly after t, as bisect_right does.
@@ -91,7 +103,47 @@ struct Waveform {
     if (k == 0) return values[0];
     if (k == points) return values[points - 1];
     const double t0 = times[k - 1], t1 = times[k], v0 = values[k - 1], v1 = values[k];
-    return v0 + (v1 - v0) * (t - t0) / (t1 - t0);
+    const double s = (t - t0) / (t1 - t0);
+    return v0 + (v1 - v0) * (smooth ? s * s * (3.0 - 2.0 * s) : s);
+  }
+
+  double pws(double t) const noexcept { return pwl(t, true); }
+
+  // Rises towards v2 from td1 with tau1, back towards v1 from td2 with tau2.
+  double exponential(double t) const noexcept {
+    const double v1 = p[0], v2 = p[1], td1 = p[2], tau1 = p[3], td2 = p[4], tau2 = p[5];
+    if (t < td1) return v1;
+    const double swing = v2 - v1;
+    double level = v1 - swing * std::expm1(-(t - td1) / tau1);
+    if (t >= td2) level += swing * std::expm1(-(t - td2) / tau2);
+    return level;
+  }
+
+  // Samples every `step` from `delay` on (zero before); after the last one
+  // it holds, or repeats when periodic.  Cubic segments take Catmull–Rom slopes.
+  double custom(double t) const noexcept {
+    const double step = p[0], delay = p[2];
+    const int mode = static_cast<int>(p[1]);
+    const bool periodic = p[3] != 0.0;
+    const double* samples = p.data() + 4;
+    const int n = points;
+    if (t < delay) return 0.0;
+    double position = (t - delay) / step;
+    if (periodic)
+      position = std::fmod(position, static_cast<double>(n));
+    else if (position >= n - 1)
+      return samples[n - 1];
+    const int k = std::min(static_cast<int>(position), n - 1);
+    const double s = position - k;
+    const int next = periodic ? (k + 1) % n : std::min(k + 1, n - 1);
+    if (mode == 0 || n == 1) return samples[k];
+    const double v0 = samples[k], v1 = samples[next];
+    if (mode == 1) return v0 + (v1 - v0) * s;
+    const double before = periodic ? samples[(k - 1 + n) % n] : samples[std::max(k - 1, 0)];
+    const double after = periodic ? samples[(next + 1) % n] : samples[std::min(next + 1, n - 1)];
+    const double m0 = 0.5 * (v1 - before), m1 = 0.5 * (after - v0);
+    const double s2 = s * s, s3 = s2 * s;
+    return (2 * s3 - 3 * s2 + 1) * v0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * v1 + (s3 - s2) * m1;
   }
 
   double pulse(double t) const noexcept {

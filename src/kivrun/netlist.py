@@ -12,7 +12,7 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Mapping
 
-from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, Transient, node_key
+from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model

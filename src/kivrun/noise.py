@@ -55,7 +55,7 @@ port calling std::log/std::cos gets on the same platform; the NumPy version
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -147,22 +147,6 @@ class ThermalNoise(Waveform):
     sigma: float
     interval: float
     delay: float = 0.0
-    # The last pair of samples: consecutive steps mostly fall between the same two.
-    _cache: list = field(default_factory=lambda: [-2, 0.0, 0.0], init=False, repr=False, compare=False)
-
-    def value(self, t: float) -> float:
-        if t < self.delay:
-            return 0.0
-        x = (t - self.delay) / self.interval
-        kf = math.floor(x)
-        s = x - kf
-        k = int(kf)
-        cache = self._cache
-        if cache[0] != k:
-            z0 = cache[2] if cache[0] == k - 1 else normal(self.seed, self.stream, k)
-            cache[:] = [k, z0, normal(self.seed, self.stream, k + 1)]
-        z0, z1 = cache[1], cache[2]
-        return self.sigma * (z0 + s * (z1 - z0))
 
     def values(self, t: np.ndarray) -> np.ndarray:
         """The path at many times (NumPy; for analysis, not the stepper)."""

@@ -1,7 +1,6 @@
 """Source waveforms in SI units, with the breakpoints the stepper must land on."""
 from __future__ import annotations
 
-import bisect
 import math
 import os
 from dataclasses import dataclass, field
@@ -9,10 +8,22 @@ from typing import Callable
 
 
 class Waveform:
-    """A source value as a function of time (both SI)."""
+    """A source value as a function of time (both SI).
+
+    The function itself is compiled (``transient/waveform.hpp``), where the
+    time loop evaluates it; a subclass holds the parameters and gives them
+    to it through :meth:`native`.
+    """
 
     def value(self, t: float) -> float:
-        raise NotImplementedError
+        return self.at_times([t])[0]
+
+    def at_times(self, times) -> list[float]:
+        """The compiled waveform at several SI times."""
+        from . import Transient
+
+        kind, params = self.native()
+        return Transient.waveform_values(kind, params, [float(t) for t in times])
 
     def breakpoints(self, t_stop: float) -> list[float]:
         """Times in [0, t_stop] where the waveform has a corner."""
@@ -44,17 +55,6 @@ class PiecewiseLinear(Waveform):
     times: list[float]
     values: list[float]
 
-    def value(self, t: float) -> float:
-        times = self.times
-        k = bisect.bisect_right(times, t)
-        if k == 0:
-            return self.values[0]
-        if k == len(times):
-            return self.values[-1]
-        t0, t1 = times[k - 1], times[k]
-        v0, v1 = self.values[k - 1], self.values[k]
-        return v0 + (v1 - v0) * (t - t0) / (t1 - t0)
-
     def breakpoints(self, t_stop: float) -> list[float]:
         return [t for t in self.times if 0.0 <= t <= t_stop]
 
@@ -76,21 +76,6 @@ class Pulse(Waveform):
 
     def _corners(self) -> list[float]:
         return [0.0, self.rise, self.rise + self.width, self.rise + self.width + self.fall]
-
-    def value(self, t: float) -> float:
-        if t < self.delay:
-            return self.v1
-        local = t - self.delay
-        if math.isfinite(self.period) and self.period > 0:
-            local = math.fmod(local, self.period)
-        _, r, w_end, f_end = self._corners()
-        if local < r:
-            return self.v1 + (self.v2 - self.v1) * local / r
-        if local <= w_end:
-            return self.v2
-        if local < f_end:
-            return self.v2 + (self.v1 - self.v2) * (local - w_end) / self.fall
-        return self.v1
 
     def breakpoints(self, t_stop: float) -> list[float]:
         points = []
@@ -116,13 +101,6 @@ class Sine(Waveform):
     delay: float = 0.0
     damping: float = 0.0
 
-    def value(self, t: float) -> float:
-        if t < self.delay:
-            return self.offset
-        local = t - self.delay
-        return self.offset + self.amplitude * math.exp(-self.damping * local) * math.sin(
-            2.0 * math.pi * self.frequency * local)
-
     def breakpoints(self, t_stop: float) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
 
@@ -141,34 +119,19 @@ class Exponential(Waveform):
     delay_fall: float
     tau_fall: float
 
-    def value(self, t: float) -> float:
-        if t < self.delay_rise:
-            return self.v1
-        swing = self.v2 - self.v1
-        level = self.v1 + swing * -math.expm1(-(t - self.delay_rise) / self.tau_rise)
-        if t >= self.delay_fall:
-            level -= swing * -math.expm1(-(t - self.delay_fall) / self.tau_fall)
-        return level
-
     def breakpoints(self, t_stop: float) -> list[float]:
         return [t for t in (self.delay_rise, self.delay_fall) if 0.0 < t <= t_stop]
+
+    def native(self) -> tuple[int, list[float]]:
+        return 5, [self.v1, self.v2, self.delay_rise, self.tau_rise, self.delay_fall, self.tau_fall]
 
 
 @dataclass
 class PiecewiseSmooth(PiecewiseLinear):
     """PWS(t1 v1 t2 v2 ...): the PWL points joined by smoothsteps (zero slope at every point)."""
 
-    def value(self, t: float) -> float:
-        times = self.times
-        k = bisect.bisect_right(times, t)
-        if k == 0:
-            return self.values[0]
-        if k == len(times):
-            return self.values[-1]
-        t0, t1 = times[k - 1], times[k]
-        v0, v1 = self.values[k - 1], self.values[k]
-        s = (t - t0) / (t1 - t0)
-        return v0 + (v1 - v0) * s * s * (3.0 - 2.0 * s)
+    def native(self) -> tuple[int, list[float]]:
+        return 6, list(self.times) + list(self.values)
 
 
 #: Interpolation modes of a CUS waveform file.
@@ -190,33 +153,11 @@ class Custom(Waveform):
     delay: float = 0.0
     periodic: bool = False
 
-    def value(self, t: float) -> float:
-        if t < self.delay:
-            return 0.0
-        samples = self.samples
-        n = len(samples)
-        position = (t - self.delay) / self.step
-        if self.periodic:
-            position = math.fmod(position, n)
-        elif position >= n - 1:
-            return samples[-1]
-        k = min(int(position), n - 1)
-        s = position - k
-        nxt = (k + 1) % n if self.periodic else min(k + 1, n - 1)
-        if self.interpolation == 0 or n == 1:
-            return samples[k]
-        v0, v1 = samples[k], samples[nxt]
-        if self.interpolation == 1:
-            return v0 + (v1 - v0) * s
-        before = samples[max(k - 1, 0)] if not self.periodic else samples[(k - 1) % n]
-        after = samples[min(nxt + 1, n - 1)] if not self.periodic else samples[(nxt + 1) % n]
-        m0, m1 = 0.5 * (v1 - before), 0.5 * (after - v0)
-        s2, s3 = s * s, s * s * s
-        return ((2 * s3 - 3 * s2 + 1) * v0 + (s3 - 2 * s2 + s) * m0
-                + (-2 * s3 + 3 * s2) * v1 + (s3 - s2) * m1)
-
     def breakpoints(self, t_stop: float) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
+
+    def native(self) -> tuple[int, list[float]]:
+        return 7, [self.step, float(self.interpolation), self.delay, float(self.periodic)] + list(self.samples)
 
 
 @dataclass
