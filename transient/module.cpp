@@ -47,6 +47,7 @@ bool read_settings(PyObject* obj, transient::Settings& s) {
   double max_events = 0;
   if (!read_double(obj, "stop", s.stop, 0.0) || !read_double(obj, "start", s.start, 0.0) ||
       !read_double(obj, "tolerance", s.tolerance, 0.0) ||
+      !read_double(obj, "relative_tolerance", s.relative_tolerance, 0.0) ||
       !read_double(obj, "max_step", s.max_step, 0.0, true) ||
       !read_double(obj, "fixed_step", s.fixed_step, 0.0) || !read_double(obj, "ramp", s.ramp, 0.0) ||
       !read_double(obj, "initial_step", s.initial_step, 0.0) ||

@@ -22,6 +22,7 @@ namespace {
 constexpr int kRateLifetime = 4;       // steps a measured contraction rate stays in use
 constexpr double kCounterBand = 0.5;   // no dead band: a counter is always the nearest quantum
 constexpr double kTwoPi = 6.283185307179586;
+constexpr int64_t kFloodLevels = 8;
 // Chord iterations: refactor when the predicted contraction rate exceeds
 // kRefactorRate or the factorisation is kMaxFactorAge steps old; accept a
 // step whose remaining error (rate·change/(1 − rate)) is below
@@ -280,10 +281,11 @@ bool Stepper::step(double t, double h, double& h_next) {
   const size_t n = c_.n;
   const double* est = state_.data();
   const double* pred = est + 3 * n;
-  double largest = 0.0;
-  for (int x = 0; x < c_.n_nodes; ++x) largest = std::max(largest, std::fabs(est[x] - pred[x]));
-  const double error = largest * h / (t_new - times_[k_]);
-  const double ratio = error / s_.tolerance;
+  double largest = 0.0;  // of the error over its bound
+  const double tol = s_.tolerance, rtol = s_.relative_tolerance;
+  for (int x = 0; x < c_.n_nodes; ++x)
+    largest = std::max(largest, std::fabs(est[x] - pred[x]) / std::max(tol, rtol * std::fabs(est[x])));
+  const double ratio = largest * h / (t_new - times_[k_]);
   const double factor = ratio < 1e-3 ? 2.0 : 0.9 * std::pow(ratio, -1.0 / (k_ + 1));
   if (ratio > 1.0) {
     ++stats.rejected;
@@ -513,14 +515,19 @@ void Stepper::find_events(double t_new, double h) {
     if (!(c_.flag_inc[e] | c_.flag_dec[e])) continue;
     const int64_t old = prev_counts_[e], now = c_.counts[e];
     const int direction = now > old ? 1 : -1;
+    // A phase run through many quanta in one step (a source's counter) is
+    // timed on the chord: its events are a count, not a switching time.
+    const bool flood = (now - old) * direction > kFloodLevels;
+    const double y0 = prev_phase_[e], y1 = c_.element_phase[e];
     for (int64_t level = old; level != now; level += direction) {
       if (static_cast<int64_t>(events.size()) >= s_.max_events) {
         stats.events_dropped += (now - level) * direction;
         break;
       }
       const double threshold = (static_cast<double>(level) + 0.5 * direction) * kTwoPi;
-      const double fraction = hermite_crossing(prev_phase_[e], c_.element_phase[e],
-                                               prev_voltage_[e] * h, c_.element_voltage[e] * h, threshold);
+      const double fraction =
+          flood ? std::clamp((threshold - y0) / (y1 - y0), 0.0, 1.0)
+                : hermite_crossing(y0, y1, prev_voltage_[e] * h, c_.element_voltage[e] * h, threshold);
       events.push_back({t_new - h + h * fraction, e, direction});
     }
   }

@@ -20,6 +20,10 @@ using stampworks::ModelObject;
 struct Settings {
   double stop = 0, start = 0;
   double tolerance = 1e-4;  // local error bound per step on node phases, radians
+  // ... or this fraction of the phase, where larger: a node whose phase
+  // has run through millions of quanta (behind a voltage source, over
+  // milliseconds) cannot be held to 1e-4 rad, and need not be.
+  double relative_tolerance = 1e-9;
   double max_step = 0, fixed_step = 0, ramp = 0, initial_step = 1e-2, min_step = 1e-9;
   int max_newton = 8, order = 2;
   double time_unit = 1e-12;   // SI seconds per core time unit (waveforms are SI)

@@ -28,8 +28,10 @@ class Settings:
 
     stop: float
     start: float = 0.0
-    #: Local error bound per step on node phases, in radians.
+    #: Local error bound per step on node phases, in radians ...
     tolerance: float = 1e-4
+    #: ... or this fraction of the phase where that is larger (phases of millions of quanta).
+    relative_tolerance: float = 1e-9
     max_step: float = math.inf
     #: A positive value runs every step at this length, without error control.
     fixed_step: float = 0.0
@@ -42,7 +44,7 @@ class Settings:
     order: int = 2
     breakpoints: tuple[float, ...] = ()
     #: Events kept per run; a source's counter can run through millions.
-    max_events: int = 10_000_000
+    max_events: int = 1_000_000
     #: Measure the Newton error each step leaves by iterating on (tests only: slow).
     audit_newton: bool = False
     #: Keep a factorisation across iterations and steps while Newton contracts.
@@ -75,6 +77,7 @@ class _NativeSettings:
     stop: float
     start: float
     tolerance: float
+    relative_tolerance: float
     max_step: float
     fixed_step: float
     ramp: float
@@ -128,7 +131,8 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
 
     tunnel = any(type(e.model).__name__ == "JunctionTJMModel" for e in built.elements)
     native = _NativeSettings(
-        settings.stop, settings.start, settings.tolerance, settings.max_step, settings.fixed_step,
+        settings.stop, settings.start, settings.tolerance, settings.relative_tolerance, settings.max_step,
+        settings.fixed_step,
         settings.ramp, settings.initial_step, settings.min_step, settings.max_newton, settings.order,
         float(settings.max_events), units.TIME,
         # A tunnel junction's Jacobian is the quasi-static slope Ic·cos φ, so

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Iterable
+from typing import Any, Iterable, Sequence
 
 import numpy as np
 
@@ -23,6 +23,62 @@ class Event:
     direction: int
 
 
+class EventList(Sequence):
+    """The events of a run, kept as arrays (a source's counter can make millions);
+    an :class:`Event` is made only when one is looked at."""
+
+    def __init__(self, times: np.ndarray, elements: np.ndarray, directions: np.ndarray,
+                 names: Sequence[str]):
+        self.times = np.asarray(times, dtype=float)
+        self.elements = np.asarray(elements, dtype=np.int32)
+        self.directions = np.asarray(directions, dtype=np.int8)
+        self.names = list(names)
+
+    @classmethod
+    def of(cls, events: Iterable[Event]) -> "EventList":
+        events = list(events)
+        names = sorted({e.element for e in events})
+        index = {n: k for k, n in enumerate(names)}
+        return cls(np.array([e.time for e in events]), np.array([index[e.element] for e in events]),
+                   np.array([e.direction for e in events]), names)
+
+    def __len__(self) -> int:
+        return len(self.times)
+
+    def __getitem__(self, k):
+        if isinstance(k, slice):
+            return EventList(self.times[k], self.elements[k], self.directions[k], self.names)
+        return Event(float(self.times[k]), self.names[self.elements[k]], int(self.directions[k]))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Sequence):
+            return NotImplemented
+        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+
+    def __repr__(self) -> str:
+        return f"EventList({list(self[:6])}{' ...' if len(self) > 6 else ''}, {len(self)} events)"
+
+    def select(self, element: str, direction: int | None = None) -> np.ndarray:
+        """Times of one element's events (optionally one direction)."""
+        name = element.lower()
+        ids = [k for k, n in enumerate(self.names) if n.lower() == name]
+        keep = np.isin(self.elements, ids)
+        if direction is not None:
+            keep &= self.directions == direction
+        return self.times[keep]
+
+    def by_element(self) -> dict[str, tuple[int, int, np.ndarray]]:
+        """Per element with events, in order of first event: count, net quanta, first times."""
+        out: dict[str, tuple[int, int, np.ndarray]] = {}
+        if not len(self):
+            return out
+        ids, first = np.unique(self.elements, return_index=True)
+        for k in ids[np.argsort(first)]:
+            mine = self.elements == k
+            out[self.names[k]] = (int(mine.sum()), int(self.directions[mine].sum()), self.times[mine][:4])
+        return out
+
+
 @dataclass
 class Result:
     """Outcome of a transient run, all in SI units (s, V, A, rad)."""
@@ -30,7 +86,7 @@ class Result:
     title: str
     time: np.ndarray
     traces: dict[str, np.ndarray]
-    events: list[Event]
+    events: EventList
     stats: Stats
     output_step: float | None = None
     #: Seed of thermal noise and spread (None: the run drew no random numbers).
@@ -44,9 +100,8 @@ class Result:
 
     def event_times(self, element: str, direction: int | None = None) -> np.ndarray:
         """Times of the flux-quantum events of one element (optionally one direction)."""
-        name = element.lower()
-        return np.array([e.time for e in self.events
-                         if e.element.lower() == name and (direction is None or e.direction == direction)])
+        events = self.events if isinstance(self.events, EventList) else EventList.of(self.events)
+        return events.select(element, direction)
 
     def resample(self, step: float) -> tuple[np.ndarray, dict[str, np.ndarray]]:
         """Traces linearly interpolated onto a uniform grid of ``step`` seconds."""
@@ -98,22 +153,21 @@ class Result:
         if self.seed is not None:
             lines.append(f"  seed: {self.seed}" + (f"; spread drawn for {len(self.drawn)} elements"
                                                     if self.drawn else ""))
-        per_element: dict[str, list[Event]] = {}
-        for event in self.events:
-            per_element.setdefault(event.element, []).append(event)
+        if s.events_dropped:
+            lines.append(f"  {s.events_dropped} more events counted but not kept (the run's limit)")
+        events = self.events if isinstance(self.events, EventList) else EventList.of(self.events)
+        per_element = events.by_element()
         # A biased source's own phase can run through many quanta: one short line for sources.
         sources = {k: v for k, v in per_element.items() if k[:1].upper() in "VPI"}
         junctions = [(k, v) for k, v in per_element.items() if k not in sources]
-        for name, events in junctions[:20]:
-            net = sum(e.direction for e in events)
-            first = ", ".join(f"{e.time * 1e12:.3f}" for e in events[:4])
-            more = " ..." if len(events) > 4 else ""
-            lines.append(f"  {name}: {len(events)} events (net {net:+d}) at {first}{more} ps")
+        for name, (count, net, first_times) in junctions[:20]:
+            first = ", ".join(f"{t * 1e12:.3f}" for t in first_times)
+            more = " ..." if count > 4 else ""
+            lines.append(f"  {name}: {count} events (net {net:+d}) at {first}{more} ps")
         if len(junctions) > 20:
             lines.append(f"  ... and {len(junctions) - 20} more elements with events")
         if sources:
-            counts = ", ".join(f"{name} {sum(e.direction for e in events):+d}"
-                               for name, events in list(sources.items())[:8])
+            counts = ", ".join(f"{name} {net:+d}" for name, (_, net, _) in list(sources.items())[:8])
             more = ", ..." if len(sources) > 8 else ""
             lines.append(f"  source phase counters (net quanta): {counts}{more}")
         return "\n".join(lines)
@@ -179,8 +233,13 @@ class Recorder:
         elements = self.built.elements
         # A companion junction (a shifted junction's quasiparticle branch) repeats its owner's count.
         companions = {k for ks in self.built.companions.values() for k in ks}
-        event_list = [Event(float(t) * units.TIME, elements[e].name, int(d * elements[e].orientation))
-                      for t, e, d in output.events.tolist() if e not in companions]
+        raw = output.events
+        keep = ~np.isin(raw["element"], sorted(companions)) if companions else slice(None)
+        index, direction = raw["element"][keep], raw["direction"][keep]
+        orientation = np.array([e.orientation for e in elements], dtype=np.int8)
+        event_list = EventList(raw["time"][keep] * units.TIME, index,
+                               direction * orientation[index] if len(index) else direction,
+                               [e.name for e in elements])
         return Result(title, output.times * units.TIME, traces, event_list, output.stats, output_step)
 
 
