@@ -9,9 +9,11 @@ from . import units
 from .builder import BuiltCircuit, build, reset_state
 from .circuit import Circuit
 from .engine import Engine, Settings
-from .errors import Location, NetlistError
+from .errors import Interrupted, Location, NetlistError, SimulationError
 from .netlist import parse_netlist, read_netlist
 from .results import Recorder, Result
+from .settings_check import check_settings, source_breakpoints
+from .waveforms import MAX_BREAKPOINTS
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
 DEFAULT_TOLERANCE = 1e-4
@@ -36,6 +38,7 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if tran is None:
         raise NetlistError("no .tran card: nothing to simulate", Location(circuit.source, 0), ".tran")
     options = circuit.options
+    given = {"tol": tolerance, "fixedstep": fixed_step, "maxstep": max_step, "ramp": ramp, "order": order}
     if tolerance is None:
         tolerance = options.get("tol", DEFAULT_TOLERANCE)
     if fixed_step is None:
@@ -45,17 +48,17 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
     if order is None:
-        order = int(options.get("order", DEFAULT_ORDER))
-    if order not in (2, 3):
-        raise NetlistError("integration order must be 2 or 3", Location(circuit.source, 0), str(order))
-    breakpoints = set()
-    for element in circuit.elements:
-        if element.waveform is not None:
-            breakpoints.update(element.waveform.breakpoints(tran.stop))
+        order = options.get("order", DEFAULT_ORDER)
+    limit = options.get("maxbreakpoints", MAX_BREAKPOINTS)
+    check_settings(circuit, {"tol": tolerance, "fixedstep": fixed_step, "maxstep": max_step,
+                             "ramp": ramp, "order": order, "maxbreakpoints": limit},
+                   {name for name, value in given.items() if value is not None})
+    order = int(order)
+    breakpoints = source_breakpoints(circuit, limit)
     core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
     return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
                     max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),
-                    order=order, breakpoints=tuple(core(b) for b in sorted(breakpoints)))
+                    order=order, breakpoints=tuple(core(b) for b in breakpoints))
 
 
 def _starts_live(circuit: Circuit) -> bool:
@@ -105,6 +108,17 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | None = 
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)
     engine = Engine(built, settings, recorder, progress)
-    stats = engine.run()
     assert circuit.transient is not None
+    try:
+        stats = engine.run()
+    except KeyboardInterrupt:
+        # Whatever the engine had accepted is kept; the caller decides what to write.
+        partial = recorder.finish(circuit.title, engine.events, engine.stats, circuit.transient.step)
+        partial.interrupted = True
+        raise Interrupted(partial) from None
+    except ArithmeticError as exc:
+        # A numerical fault inside the stepper is still a failed run, not a crash.
+        t = units.to_si(recorder.times[recorder.rows - 1], "time") if recorder.rows else 0.0
+        raise SimulationError(f"numerical failure after t = {t * 1e12:.6g} ps "
+                              f"({type(exc).__name__}: {exc})") from exc
     return recorder.finish(circuit.title, engine.events, stats, circuit.transient.step)

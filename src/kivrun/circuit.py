@@ -79,6 +79,7 @@ class Transient:
     stop: float
     start: float = 0.0
     max_step: float | None = None
+    where: Location | None = None
 
 
 @dataclass
@@ -89,6 +90,8 @@ class Circuit:
     transient: Transient | None = None
     options: dict[str, float] = field(default_factory=dict)
     source: str = "<netlist>"
+    #: The .options card that set each option.
+    option_where: dict[str, Location] = field(default_factory=dict)
 
     def nodes(self) -> list[str]:
         """Non-ground node names in order of first appearance."""

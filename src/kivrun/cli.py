@@ -10,7 +10,7 @@ import sys
 import time
 from typing import Callable
 
-from .errors import NetlistError, SimulationError
+from .errors import Interrupted, NetlistError, SimulationError
 from .expressions import parse_number
 
 #: name -> (help, configure(parser), handler(args) -> exit code)
@@ -96,20 +96,34 @@ def _configure_run(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-q", "--quiet", action="store_true", help="no summary, no progress bar")
 
 
+#: Exit code of a run stopped by Ctrl-C, as a shell reports SIGINT.
+EXIT_INTERRUPTED = 130
+
+
 def run_command(args: argparse.Namespace) -> int:
     from .api import simulate
+    from .output_files import OutputError, check_outputs, write_outputs
 
+    try:
+        check_outputs(args.output, args.plot)
+    except OutputError as exc:
+        print(f"kivrun: {exc}", file=sys.stderr)
+        return 1
     bar = ProgressBar(force=False) if not args.quiet else None
     try:
         result = simulate(args.netlist, tolerance=args.tol, fixed_step=args.fixed_step,
                           max_step=args.max_step, ramp=args.ramp, order=args.order, progress=bar)
+    except Interrupted as exc:
+        partial = exc.partial
+        if partial is not None:
+            write_outputs(partial, args.output, args.plot, args.raw)
+        reached = partial.time[-1] * 1e12 if partial is not None and len(partial.time) else 0.0
+        print(f"kivrun: interrupted at t = {reached:.6g} ps; partial output written", file=sys.stderr)
+        return EXIT_INTERRUPTED
     finally:
         if bar is not None:
             bar.close()
-    if args.output:
-        result.to_csv(args.output, None if args.raw else result.output_step)
-    if args.plot:
-        result.plot(args.plot)
+    write_outputs(result, args.output, args.plot, args.raw)
     if not args.quiet:
         print(result.summary())
     return 0
@@ -155,6 +169,9 @@ def main(argv: list[str] | None = None) -> int:
     except SimulationError as exc:
         print(f"kivrun: simulation failed: {exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("kivrun: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":

@@ -19,6 +19,8 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     if icrit <= 0:
         raise NetlistError("icrit must be positive", where, "icrit")
     cap = values.get("cap", 0.0)
+    if cap < 0:
+        raise NetlistError("cap must not be negative", where, "cap")
     rn = values.get("rn")
     r0 = values.get("r0")
     phi = values.get("phi", 0.0)

@@ -33,6 +33,8 @@ class Result:
     events: list[Event]
     stats: Stats
     output_step: float | None = None
+    #: True for the partial result of a run stopped before its end (Ctrl-C).
+    interrupted: bool = False
 
     def __getitem__(self, label: str) -> np.ndarray:
         for key, trace in self.traces.items():

@@ -6,6 +6,13 @@ import math
 from dataclasses import dataclass
 from typing import Callable
 
+#: Most corners one netlist's sources may ask the stepper to land on.
+MAX_BREAKPOINTS = 1_000_000
+
+
+class TooManyBreakpoints(ValueError):
+    """A waveform would have more corners before the stop time than allowed."""
+
 
 class Waveform:
     """A source value as a function of time (both SI)."""
@@ -13,8 +20,8 @@ class Waveform:
     def value(self, t: float) -> float:
         raise NotImplementedError
 
-    def breakpoints(self, t_stop: float) -> list[float]:
-        """Times in [0, t_stop] where the waveform has a corner."""
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        """Times in [0, t_stop] where the waveform has a corner (at most ``limit`` of them)."""
         return []
 
     def is_constant(self) -> bool:
@@ -50,8 +57,11 @@ class PiecewiseLinear(Waveform):
         v0, v1 = self.values[k - 1], self.values[k]
         return v0 + (v1 - v0) * (t - t0) / (t1 - t0)
 
-    def breakpoints(self, t_stop: float) -> list[float]:
-        return [t for t in self.times if 0.0 <= t <= t_stop]
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        points = [t for t in self.times if 0.0 <= t <= t_stop]
+        if len(points) > limit:
+            raise TooManyBreakpoints(len(points))
+        return points
 
 
 @dataclass
@@ -84,7 +94,12 @@ class Pulse(Waveform):
             return self.v2 + (self.v1 - self.v2) * (local - w_end) / self.fall
         return self.v1
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        # Counted before listed: a tiny period must not fill the memory first.
+        if math.isfinite(self.period) and self.period > 0 and t_stop >= self.delay:
+            periods = (t_stop - self.delay) / self.period + 1.0
+            if 4.0 * periods > limit:
+                raise TooManyBreakpoints(periods)
         points = []
         start = self.delay
         while start <= t_stop:
@@ -112,7 +127,7 @@ class Sine(Waveform):
         return self.offset + self.amplitude * math.exp(-self.damping * local) * math.sin(
             2.0 * math.pi * self.frequency * local)
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
 
 
@@ -121,7 +136,16 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Wavefor
 
     Raises ValueError(message, offending text).
     """
+    depth = 0
+    for token in tokens:
+        depth += {"(": 1, ")": -1}.get(token, 0)
+        if depth < 0 or depth > 1:
+            raise ValueError("unbalanced parentheses", " ".join(tokens))
+    if depth:
+        raise ValueError("missing ')'", " ".join(tokens))
     words = [t for t in tokens if t not in ("(", ")")]
+    if not words:
+        raise ValueError("source needs a value", " ".join(tokens))
     head = words[0].lower()
     if head == "dc":
         if len(words) == 2:
@@ -138,6 +162,8 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Wavefor
         if len(args) < 2 or len(args) % 2:
             raise ValueError("PWL needs time-value pairs", " ".join(words[1:]) or head)
         times, values = args[0::2], args[1::2]
+        if not all(math.isfinite(x) for x in args):
+            raise ValueError("PWL values must be finite numbers", " ".join(words[1:]))
         if any(b < a for a, b in zip(times, times[1:])):
             raise ValueError("PWL times must not decrease", " ".join(words[1:]))
         return PiecewiseLinear(times, values)
@@ -145,7 +171,11 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float]) -> Wavefor
         if not 2 <= len(args) <= 7:
             raise ValueError("PULSE needs v1 v2 [td tr tf pw per]", " ".join(words))
         defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
+        if not all(math.isfinite(x) for x in args):
+            raise ValueError("PULSE values must be finite numbers", " ".join(words))
         v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
+        if min(tr, tf, pw, per) < 0:
+            raise ValueError("PULSE rise, fall, width and period must not be negative", " ".join(words))
         return Pulse(v1, v2, td, tr, tf, pw, per)
     if not 3 <= len(args) <= 5:
         raise ValueError("SIN needs vo va freq [td [theta]]", " ".join(words))
