@@ -49,17 +49,35 @@ def read_text(path: str, name: str, where: Location, token: str,
         kind = "a directory" if stat.S_ISDIR(info.st_mode) else "not a regular file"
         raise NetlistError(f"cannot read {what} ({kind})", where, token)
     limit = min(MAX_FILE_BYTES, budget.bytes_left)
+    if info.st_size > limit:
+        raise NetlistError(_too_large(limit), where, token)
     try:
         with open(path, "rb") as handle:
-            # One byte more than allowed tells a file that grew past the limit.
-            data = handle.read(limit + 1)
+            data = _read_at_most(handle, limit + 1)
     except OSError as exc:
         raise NetlistError(f"cannot read {what} ({exc.strerror})", where, token) from None
     if len(data) > limit:
-        which = "file" if limit == MAX_FILE_BYTES else "netlist with its includes"
-        raise NetlistError(f"{which} larger than {limit} bytes", where, token)
+        raise NetlistError(_too_large(limit), where, token)
     budget.bytes_left -= len(data)
     return decode(data, name)
+
+
+def _too_large(limit: int) -> str:
+    which = "file" if limit == MAX_FILE_BYTES else "netlist with its includes"
+    return f"{which} larger than {limit} bytes"
+
+
+def _read_at_most(handle, count: int) -> bytes:
+    # In pieces: read(count) would reserve the whole limit for a file of a few lines.
+    # One byte more than allowed tells a file that is (or grew) past the limit.
+    pieces = []
+    while count > 0:
+        piece = handle.read(min(count, 1 << 20))
+        if not piece:
+            break
+        pieces.append(piece)
+        count -= len(piece)
+    return b"".join(pieces)
 
 
 def decode(data: bytes, name: str) -> str:
