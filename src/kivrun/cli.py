@@ -76,7 +76,7 @@ class ProgressBar:
 def _seconds(text: str) -> float:
     """A time on the command line, with the netlist's suffixes (``0.1p``, ``2e-13``)."""
     value = parse_number(text)
-    if value is None or value < 0:
+    if value is None or not 0.0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"not a time: '{text}'")
     return value
 
