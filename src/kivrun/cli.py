@@ -118,7 +118,8 @@ def run_command(args: argparse.Namespace) -> int:
         if partial is not None:
             write_outputs(partial, args.output, args.plot, args.raw)
         reached = partial.time[-1] * 1e12 if partial is not None and len(partial.time) else 0.0
-        print(f"kivrun: interrupted at t = {reached:.6g} ps; partial output written", file=sys.stderr)
+        written = "; partial output written" if partial is not None and (args.output or args.plot) else ""
+        print(f"kivrun: interrupted at t = {reached:.6g} ps{written}", file=sys.stderr)
         return EXIT_INTERRUPTED
     finally:
         if bar is not None:
