@@ -10,11 +10,13 @@ from . import engine, noise, units
 from .builder import BuiltCircuit, build, reset_state
 from .circuit import Circuit
 from .engine import Settings
-from .errors import Location, NetlistError
+from .errors import Interrupted, Location, NetlistError
 from .netlist import parse_netlist, read_netlist
 from .progress import Monotone, tqdm_display
 from .results import Recorder, Result
+from .settings_check import check_settings, source_breakpoints
 from .spread import apply_spread
+from .waveforms import MAX_BREAKPOINTS
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
 DEFAULT_TOLERANCE = 1e-4
@@ -39,6 +41,7 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if tran is None:
         raise NetlistError("no .tran card: nothing to simulate", Location(circuit.source, 0), ".tran")
     options = circuit.options
+    given = {"tol": tolerance, "fixedstep": fixed_step, "maxstep": max_step, "ramp": ramp, "order": order}
     if tolerance is None:
         tolerance = options.get("tol", DEFAULT_TOLERANCE)
     if fixed_step is None:
@@ -49,17 +52,17 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
     if order is None:
-        order = int(options.get("order", DEFAULT_ORDER))
-    if order not in (2, 3):
-        raise NetlistError("integration order must be 2 or 3", Location(circuit.source, 0), str(order))
-    breakpoints = set()
-    for element in circuit.elements:
-        if element.waveform is not None:
-            breakpoints.update(element.waveform.breakpoints(tran.stop))
+        order = options.get("order", DEFAULT_ORDER)
+    limit = options.get("maxbreakpoints", MAX_BREAKPOINTS)
+    check_settings(circuit, {"tol": tolerance, "fixedstep": fixed_step, "maxstep": max_step,
+                             "ramp": ramp, "order": order, "maxbreakpoints": limit},
+                   {name for name, value in given.items() if value is not None})
+    order = int(order)
+    breakpoints = source_breakpoints(circuit, limit)
     core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
     return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
                     max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),
-                    order=order, breakpoints=tuple(core(b) for b in sorted(breakpoints)))
+                    order=order, breakpoints=tuple(core(b) for b in breakpoints))
 
 
 def _starts_live(circuit: Circuit) -> bool:
@@ -141,16 +144,25 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | bool | 
     recorder = Recorder(built, circuit.probes, settings.start)
     display = _progress_display() if progress is True else None
     report = Monotone(display or progress) if progress else None
+    assert circuit.transient is not None
     try:
         if report is not None:
             report(0.0)
         output = engine.run(built, settings, recorder.channels(), report, recorder.recorded_elements())
         if report is not None:
             report.finish()
+    except KeyboardInterrupt as interrupt:
+        # What the loop had accepted is kept; the caller decides what to write.
+        so_far = getattr(interrupt, "output", None)
+        if so_far is None:
+            raise
+        partial = recorder.finish(circuit.title, so_far, circuit.transient.step)
+        partial.interrupted = True
+        partial.seed, partial.drawn = prepared.seed, dict(prepared.drawn)
+        raise Interrupted(partial) from None
     finally:
         if display is not None:
             display.close()
-    assert circuit.transient is not None
     result = recorder.finish(circuit.title, output, circuit.transient.step)
     result.seed, result.drawn = prepared.seed, dict(prepared.drawn)
     return result

@@ -85,6 +85,7 @@ class Transient:
     stop: float
     start: float = 0.0
     max_step: float | None = None
+    where: Location | None = None
 
 
 @dataclass
@@ -112,6 +113,8 @@ class Circuit:
     iv_requests: list[IVRequest] = field(default_factory=list)
     #: ``.file PATH``: output file -> labels of the traces requested after it.
     output_files: dict[str, list[str]] = field(default_factory=dict)
+    #: The .options card that set each option.
+    option_where: dict[str, Location] = field(default_factory=dict)
 
     def nodes(self) -> list[str]:
         """Non-ground node names in order of first appearance."""

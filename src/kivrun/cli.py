@@ -13,10 +13,11 @@ from typing import Callable
 
 from . import __version__, example_files
 from .cli_logging import LOGGER, command_logging, level_for
-from .errors import NetlistError, SimulationError
+from .errors import Interrupted, NetlistError, SimulationError
 from .export import FORMATS, format_for
 from .expressions import parse_number
 from .optional import MissingExtra, require
+from .output_files import OutputError, check_writable
 from .progress import tqdm_display
 from .trace_names import split_patterns
 
@@ -83,7 +84,7 @@ class ProgressBar:
 def _seconds(text: str) -> float:
     """A time on the command line, with the netlist's suffixes (``0.1p``, ``2e-13``)."""
     value = parse_number(text)
-    if value is None or value < 0:
+    if value is None or not 0.0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"not a time: '{text}'")
     return value
 
@@ -117,6 +118,15 @@ class UsageError(Exception):
 
 def _check_outputs(args: argparse.Namespace) -> str | None:
     """Refuse, before a long run, outputs that could not be written afterwards."""
+    for path, what in ((args.output, "output"), (args.plot, "plot")):
+        folder = os.path.dirname(os.path.abspath(path)) if path else ""
+        if folder and not os.path.isdir(folder):
+            raise UsageError(f"cannot write {path}: no folder {folder}")
+        if path:
+            try:
+                check_writable(path, what)
+            except OutputError as exc:
+                raise UsageError(str(exc)) from None
     try:
         kind = format_for(args.output, args.format) if args.output else None
     except ValueError as exc:
@@ -125,10 +135,6 @@ def _check_outputs(args: argparse.Namespace) -> str | None:
         require("xarray", "xarray", f"writing {args.output}")
     if args.plot or args.plot_traces:
         require("matplotlib", "plot", "--plot")
-    for path in (args.output, args.plot):
-        folder = os.path.dirname(os.path.abspath(path)) if path else ""
-        if folder and not os.path.isdir(folder):
-            raise UsageError(f"cannot write {path}: no folder {folder}")
     return kind
 
 
@@ -142,9 +148,32 @@ def _cli_progress(quiet: bool):
     return ProgressBar(force=False)
 
 
-def run_command(args: argparse.Namespace) -> int:
+#: Exit code of a run stopped by Ctrl-C, as a shell reports SIGINT.
+EXIT_INTERRUPTED = 130
+
+
+def _write_outputs(result, args: argparse.Namespace, kind: str | None, circuit) -> None:
+    """The files asked for: -o, the `.file` cards' CSVs, the plot."""
     from dataclasses import replace
 
+    step = None if args.raw else result.output_step
+    if args.output:
+        result.save(args.output, kind, step)
+        LOGGER.info("wrote %s (%s, %d traces)", args.output, kind, len(result.traces))
+    # `.file PATH` cards: the traces requested after each, as a CSV of their own.
+    for path, labels in circuit.output_files.items():
+        replace(result, traces={label: result.traces[label] for label in labels}).to_csv(path, step)
+    if args.plot or args.plot_traces:
+        patterns = [p for text in args.plot_traces or [] for p in split_patterns(text)] or None
+        path = args.plot or os.path.splitext(args.output or "kivrun")[0] + ".png"
+        try:
+            result.plot(path, traces=patterns)
+        except KeyError as exc:  # a pattern that matches no trace
+            raise UsageError(exc.args[0]) from None
+        LOGGER.info("wrote %s", path)
+
+
+def run_command(args: argparse.Namespace) -> int:
     from .api import load, prepare, run_prepared
     from .iv import write_iv_files
     from .listing import listing
@@ -165,24 +194,18 @@ def run_command(args: argparse.Namespace) -> int:
     bar = _cli_progress(args.quiet)
     try:
         result = run_prepared(prepared, bar)
+    except Interrupted as exc:
+        partial = exc.partial
+        if partial is not None and len(partial.time):
+            _write_outputs(partial, args, kind, circuit)
+        reached = partial.time[-1] * 1e12 if partial is not None and len(partial.time) else 0.0
+        written = "; partial output written" if partial is not None and (args.output or args.plot) else ""
+        print(f"kivrun: interrupted at t = {reached:.6g} ps{written}", file=sys.stderr)
+        return EXIT_INTERRUPTED
     finally:
         if bar is not None:
             bar.close()
-    step = None if args.raw else result.output_step
-    if args.output:
-        result.save(args.output, kind, step)
-        LOGGER.info("wrote %s (%s, %d traces)", args.output, kind, len(result.traces))
-    # `.file PATH` cards: the traces requested after each, as a CSV of their own.
-    for path, labels in circuit.output_files.items():
-        replace(result, traces={label: result.traces[label] for label in labels}).to_csv(path, step)
-    if args.plot or args.plot_traces:
-        patterns = [p for text in args.plot_traces or [] for p in split_patterns(text)] or None
-        path = args.plot or os.path.splitext(args.output or "kivrun")[0] + ".png"
-        try:
-            result.plot(path, traces=patterns)
-        except KeyError as exc:  # a pattern that matches no trace
-            raise UsageError(exc.args[0]) from None
-        LOGGER.info("wrote %s", path)
+    _write_outputs(result, args, kind, circuit)
     if not args.quiet:
         print(result.summary())
     return 0
@@ -246,6 +269,9 @@ def main(argv: list[str] | None = None) -> int:
             log.error("%s", exc)
         except OSError as exc:
             log.error("cannot write %s: %s", exc.filename or "output", exc.strerror or exc)
+        except KeyboardInterrupt:  # outside a run (reading, building): nothing to write
+            log.error("interrupted")
+            return EXIT_INTERRUPTED
         return 1
 
 

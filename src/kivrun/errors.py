@@ -41,3 +41,15 @@ class ExpressionError(ValueError):
 
 class SimulationError(RuntimeError):
     """The transient run could not continue (step size underflow, singular matrix)."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """A run stopped by Ctrl-C (or any KeyboardInterrupt); ``partial`` holds what was recorded.
+
+    It is still a KeyboardInterrupt, so code that does not know it stops as before.
+    """
+
+    def __init__(self, partial=None):
+        super().__init__("run interrupted")
+        #: The :class:`~kivrun.results.Result` up to the last accepted step, or None.
+        self.partial = partial

@@ -29,6 +29,8 @@ FUNCTIONS: dict[str, Callable[..., float]] = {
 }
 #: A ``.param`` of the same name takes precedence over a constant.
 CONSTANTS = {"e": math.e, **DIALECT_CONSTANTS}
+#: Deepest nesting of parentheses, signs and powers an expression may have.
+MAX_DEPTH = 100
 
 
 def suffix_scale(letters: str) -> float | None:
@@ -63,9 +65,20 @@ def evaluate(text: str, params: Mapping[str, float]) -> float:
     if len(text) >= 2 and (text[0], text[-1]) in (("{", "}"), ("'", "'"), ('"', '"')):
         text = text[1:-1]
     value = parse_number(text)
-    if value is not None:
-        return value
-    return _Parser(text, params).parse()
+    if value is None:
+        value = _Parser(text, params).parse()
+    if not math.isfinite(value):
+        raise ExpressionError("value is not a finite number", text)
+    return value
+
+
+def names_in(text: str) -> set[str]:
+    """Lower-case names an expression mentions (empty if it does not even tokenize)."""
+    try:
+        tokens = _Parser(text.strip("{}'\""), {}).tokens
+    except ExpressionError:
+        return set()
+    return {word.lower() for kind, word in tokens if kind == "name"}
 
 
 class _Parser:
@@ -77,6 +90,7 @@ class _Parser:
         self.params = params
         self.tokens = self._tokenize(text)
         self.pos = 0
+        self.depth = 0
 
     def _tokenize(self, text: str) -> list[tuple[str, str]]:
         tokens = []
@@ -129,10 +143,17 @@ class _Parser:
         return value
 
     def _unary(self) -> float:
-        if self._peek() in ("-", "+"):
-            sign = -1.0 if self._take()[1] == "-" else 1.0
-            return sign * self._unary()
-        return self._power()
+        # Every nesting (parentheses, signs, powers, arguments) passes through here.
+        self.depth += 1
+        if self.depth > MAX_DEPTH:
+            raise ExpressionError(f"expression nested deeper than {MAX_DEPTH} levels", self.text[:40])
+        try:
+            if self._peek() in ("-", "+"):
+                sign = -1.0 if self._take()[1] == "-" else 1.0
+                return sign * self._unary()
+            return self._power()
+        finally:
+            self.depth -= 1
 
     def _power(self) -> float:
         base = self._atom()

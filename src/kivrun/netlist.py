@@ -7,6 +7,7 @@ file, the line and the offending token.
 """
 from __future__ import annotations
 
+import math
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -14,9 +15,10 @@ from typing import Callable, Mapping
 
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, node_key
 from .errors import ExpressionError, Location, NetlistError
-from .expressions import evaluate
+from .expressions import evaluate, names_in
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
 from .netlist_dialect import iv_request, model_values, transient
+from .netlist_files import read_text
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
 from .waveforms import WaveformContext, parse_waveform
@@ -25,8 +27,11 @@ MAX_SUBCIRCUIT_DEPTH = 50
 #: Controls a ``.control`` block may hold, written there without their '.'.
 CONTROL_WORDS = (".tran", ".print", ".plot", ".save", ".probe", ".param", ".model", ".options",
                  ".option", ".iv", ".file", ".temp")
+#: Most elements a netlist may expand to unless ``.options maxelements=N`` says otherwise.
+MAX_ELEMENTS = 1_000_000
 #: Options a netlist may set with ``.options``; see the simulator docs.
-KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed")
+KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed", "maxelements",
+                 "maxbreakpoints")
 
 
 @dataclass
@@ -40,11 +45,7 @@ class Subcircuit:
 
 def read_netlist(path: str, params: Mapping[str, float] | None = None) -> Circuit:
     """Read a netlist file; ``params`` overrides top-level ``.param`` values."""
-    try:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
-    except OSError as exc:
-        raise NetlistError(f"cannot read netlist ({exc.strerror})", Location(path, 0), path) from None
+    text = read_text(path, path, Location(path, 0), path, what="netlist")
     return parse_netlist(text, path, os.path.dirname(os.path.abspath(path)), params)
 
 
@@ -81,6 +82,8 @@ class _Reader:
         self.top: list[Card] = []
         self.element_keys: dict[str, CircuitElement] = {}
         self._nodes: set[str] | None = None
+        #: The top-level card being expanded, named when the circuit grows too large.
+        self._top_card: Card | None = None
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -269,6 +272,7 @@ class _Reader:
                 warnings.warn(f"{card.where}: option '{key}' ignored", stacklevel=2)
                 continue
             self.circuit.options[key] = self._checked(key, text, card, {})
+            self.circuit.option_where[key] = card.where
 
     def _number(self, token: str, card: Card, scope: Mapping[str, float]) -> float:
         try:
@@ -300,6 +304,8 @@ class _Reader:
             kind = card.keyword[0]
             if card.keyword == ".param":
                 continue
+            if depth == 0:
+                self._top_card = card
             if kind == "x":
                 self._instance(card, scope, node, suffix, depth)
             else:
@@ -350,6 +356,12 @@ class _Reader:
             raise NetlistError("element defined twice", element.where, element.name)
         if element.kind != "K" and all(n == GROUND for n in element.nodes[:2]):
             raise NetlistError("element has both terminals at ground", element.where, element.name)
+        limit = self.circuit.options.get("maxelements", MAX_ELEMENTS)
+        if len(self.circuit.elements) >= limit:
+            card = self._top_card
+            raise NetlistError(f"circuit grows past {limit:.0f} elements (raise the limit with "
+                               f".options maxelements=N)", card.where if card else element.where,
+                               card.tokens[0] if card else element.name)
         self.element_keys[element.key] = element
         self.circuit.elements.append(element)
 
@@ -369,6 +381,8 @@ class _Reader:
             value = self._number(tokens[3], card, scope) if override is None else override
             if value <= 0:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
+            if not math.isfinite(1.0 / value):
+                raise NetlistError("element value too small", card.where, tokens[3])
             element = CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value,
                                      noise_free=bool(flags))
             return self._variation(element, assignments, card, scope)
@@ -521,7 +535,7 @@ def _evaluate_assignments(texts: Mapping[str, str], scope: Mapping[str, float],
     values: dict[str, float] = {}
     for key, text in texts.items():
         try:
-            values[key] = evaluate(text, {**scope, **values})
+            values[key] = evaluate(text, _Scope(values, scope))
         except ExpressionError as exc:
             raise NetlistError(exc.message, where, exc.token) from None
     return values
@@ -531,28 +545,83 @@ def _evaluate_params(cards: list[Card], scope: Mapping[str, float],
                      fixed: Mapping[str, float] | None = None) -> dict[str, float]:
     """Evaluate ``.param`` cards; a name may be used before the card that defines it.
 
-    Names in ``fixed`` keep the given value whatever their card says.
+    Definitions are evaluated in dependency order (linear in their number);
+    a later definition of the same name replaces an earlier one.  What is
+    left in a cycle is tried against the outer scope, as a name may be
+    defined in terms of an outer value of the same or another name.  Names
+    in ``fixed`` keep the given value whatever their card says.
     """
     fixed = fixed or {}
-    pending: list[tuple[str, str, Card]] = []
+    definitions: dict[str, tuple[str, Card]] = {}
+    values: dict[str, float] = {}
     for card in cards:
-        pending.extend((key, text, card) for key, text in _param_assignments(card) if key not in fixed)
-    values: dict[str, float] = {k: v for k, v in fixed.items()
-                                if any(k == key for c in cards for key, _ in _param_assignments(c))}
-    while pending:
+        for key, text in _param_assignments(card):
+            if key in fixed:
+                values[key] = fixed[key]
+                continue
+            definitions.pop(key, None)
+            definitions[key] = (text, card)
+    waiting_on: dict[str, set[str]] = {}
+    users: dict[str, list[str]] = {}
+    for key, (text, _) in definitions.items():
+        needs = {name for name in names_in(text) if name in definitions and name != key}
+        waiting_on[key] = needs
+        for name in needs:
+            users.setdefault(name, []).append(key)
+    ready = [key for key, needs in waiting_on.items() if not needs]
+    ready.reverse()
+    while ready:
+        key = ready.pop()
+        text, card = definitions[key]
+        values[key] = _evaluate_param(key, text, card, scope, values)
+        for user in users.get(key, ()):
+            waiting_on[user].discard(key)
+            if not waiting_on[user]:
+                ready.append(user)
+    cyclic = [key for key in definitions if key not in values]
+    while cyclic:
         failures = []
-        for key, text, card in pending:
+        for key in cyclic:
+            text, card = definitions[key]
             try:
                 values[key] = evaluate(text, {**scope, **values})
             except ExpressionError as exc:
-                failures.append((key, text, card, exc))
-        if len(failures) == len(pending):
+                failures.append((key, card, exc))
+        if len(failures) == len(cyclic):
             # Report a name no card defines; if every missing name is itself
             # pending, the definitions go round in a circle.
-            waiting = {key for key, _, _, _ in failures}
-            undefined = [f for f in failures if f[3].token.lower() not in waiting]
-            _, _, card, exc = (undefined or failures)[0]
+            waiting = {key for key, _, _ in failures}
+            undefined = [f for f in failures if f[2].token.lower() not in waiting]
+            _, card, exc = (undefined or failures)[0]
             message = exc.message if undefined else f"{exc.message} (circular definition)"
             raise NetlistError(message, card.where, exc.token)
-        pending = [(k, t, c) for k, t, c, _ in failures]
+        cyclic = [key for key, _, _ in failures]
     return values
+
+
+def _evaluate_param(key: str, text: str, card: Card, scope: Mapping[str, float],
+                    values: dict[str, float]) -> float:
+    # A view, not a merged copy: copying the scope for each of n parameters is quadratic.
+    try:
+        return evaluate(text, _Scope(values, scope))
+    except ExpressionError as exc:
+        raise NetlistError(exc.message, card.where, exc.token) from None
+
+
+class _Scope(Mapping[str, float]):
+    """``inner`` over ``outer`` without copying either."""
+
+    def __init__(self, inner: Mapping[str, float], outer: Mapping[str, float]):
+        self.inner, self.outer = inner, outer
+
+    def __getitem__(self, key: str) -> float:
+        return self.inner[key] if key in self.inner else self.outer[key]
+
+    def __contains__(self, key: object) -> bool:
+        return key in self.inner or key in self.outer
+
+    def __iter__(self):
+        return iter({**self.outer, **self.inner})
+
+    def __len__(self) -> int:
+        return len({**self.outer, **self.inner})

@@ -89,7 +89,7 @@ def transient(card: Card, number: Callable[[str], float]) -> Transient:
         if value != 0:
             warnings.warn(f"{card.where}: .tran value '{text}' has no meaning here; ignored", stacklevel=3)
     max_step = values[3] if len(values) > 3 and values[3] > 0 else None
-    return Transient(values[0], values[1], start, max_step)
+    return Transient(values[0], values[1], start, max_step, card.where)
 
 
 def iv_request(card: Card, number: Callable[[str], float]) -> IVRequest:

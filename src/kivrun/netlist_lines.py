@@ -6,6 +6,7 @@ import re
 from dataclasses import dataclass
 
 from .errors import Location, NetlistError
+from .netlist_files import ReadBudget, read_text
 
 #: Braced or quoted expressions stay whole; ( ) = are tokens; commas separate.
 _TOKEN = re.compile(r"\{[^}]*\}|'[^']*'|\"[^\"]*\"|[()=]|[^\s(),={}'\"]+")
@@ -48,7 +49,7 @@ def _strip_comment(line: str) -> str:
 
 
 def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
-               depth: int = 0) -> tuple[str, list[Card]]:
+               depth: int = 0, budget: ReadBudget | None = None) -> tuple[str, list[Card]]:
     """Cards of a netlist text; ``.include`` files are spliced in place.
 
     As in SPICE, the first line of the top-level netlist is its title unless
@@ -56,6 +57,7 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
     """
     title = ""
     cards: list[Card] = []
+    budget = budget if budget is not None else ReadBudget()
     lines = text.splitlines()
     for number, raw in enumerate(lines, start=1):
         line = raw.strip()
@@ -71,27 +73,46 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
         if line.startswith("+"):
             if not cards:
                 raise NetlistError("continuation line without a card to continue", where, "+")
-            cards[-1].tokens.extend(tokenize(line[1:]))
+            cards[-1].tokens.extend(_tokens(line[1:], where, allow_empty=True))
             continue
-        tokens = tokenize(line)
+        tokens = _tokens(line, where)
         if tokens[0].lower() in (".include", ".inc", ".lib"):
-            cards.extend(_include(tokens, where, base_dir, depth))
+            cards.extend(_include(tokens, where, base_dir, depth, budget))
             continue
         cards.append(Card(tokens, where))
     return title, cards
 
 
-def _include(tokens: list[str], where: Location, base_dir: str, depth: int) -> list[Card]:
+def _tokens(line: str, where: Location, allow_empty: bool = False) -> list[str]:
+    """Tokens of one line; a stray brace or quote, or a line of separators only, is an error."""
+    tokens = []
+    end = 0
+    for match in _TOKEN.finditer(line):
+        _check_dropped(line[end:match.start()], where)
+        tokens.append(match.group())
+        end = match.end()
+    _check_dropped(line[end:], where)
+    if not tokens and not allow_empty:
+        raise NetlistError("line holds only separators", where, line)
+    return tokens
+
+
+def _check_dropped(gap: str, where: Location) -> None:
+    # Between tokens only blanks and commas may be skipped; anything else was unmatched.
+    for ch in gap:
+        if ch in "{}'\"":
+            raise NetlistError("unbalanced brace or quote", where, ch)
+
+
+def _include(tokens: list[str], where: Location, base_dir: str, depth: int,
+             budget: ReadBudget) -> list[Card]:
     if len(tokens) < 2:
         raise NetlistError("missing file name", where, tokens[0])
     if depth >= MAX_INCLUDE_DEPTH:
         raise NetlistError("includes nested too deeply (a file includes itself?)", where, tokens[1])
     path = tokens[1].strip("'\"")
     full = path if os.path.isabs(path) else os.path.join(base_dir, path)
-    try:
-        with open(full, encoding="utf-8") as handle:
-            text = handle.read()
-    except OSError as exc:
-        raise NetlistError(f"cannot read include file ({exc.strerror})", where, tokens[1]) from None
-    _, cards = read_cards(text, path, os.path.dirname(full), title_line=False, depth=depth + 1)
+    text = read_text(full, path, where, tokens[1], budget)
+    _, cards = read_cards(text, path, os.path.dirname(full), title_line=False, depth=depth + 1,
+                          budget=budget)
     return cards

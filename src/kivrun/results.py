@@ -93,6 +93,8 @@ class Result:
     seed: int | None = None
     #: Spread factor drawn for each element, by name.
     drawn: dict[str, float] = field(default_factory=dict)
+    #: True for the partial result of a run stopped before its end (Ctrl-C).
+    interrupted: bool = False
 
     def __getitem__(self, label: str) -> np.ndarray:
         """A trace by any spelling an output card accepts (``P(X8.B1)``, ``v(a, b)``, ``DEVI L1``)."""

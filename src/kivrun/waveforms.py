@@ -6,6 +6,13 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable
 
+#: Most corners one netlist's sources may ask the stepper to land on.
+MAX_BREAKPOINTS = 1_000_000
+
+
+class TooManyBreakpoints(ValueError):
+    """A waveform would have more corners before the stop time than allowed."""
+
 
 class Waveform:
     """A source value as a function of time (both SI).
@@ -25,8 +32,8 @@ class Waveform:
         kind, params = self.native()
         return Transient.waveform_values(kind, params, [float(t) for t in times])
 
-    def breakpoints(self, t_stop: float) -> list[float]:
-        """Times in [0, t_stop] where the waveform has a corner."""
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        """Times in [0, t_stop] where the waveform has a corner (at most ``limit`` of them)."""
         return []
 
     def is_constant(self) -> bool:
@@ -55,8 +62,11 @@ class PiecewiseLinear(Waveform):
     times: list[float]
     values: list[float]
 
-    def breakpoints(self, t_stop: float) -> list[float]:
-        return [t for t in self.times if 0.0 <= t <= t_stop]
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        points = [t for t in self.times if 0.0 <= t <= t_stop]
+        if len(points) > limit:
+            raise TooManyBreakpoints(len(points))
+        return points
 
     def native(self) -> tuple[int, list[float]]:
         return 1, list(self.times) + list(self.values)
@@ -77,7 +87,12 @@ class Pulse(Waveform):
     def _corners(self) -> list[float]:
         return [0.0, self.rise, self.rise + self.width, self.rise + self.width + self.fall]
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
+        # Counted before listed: a tiny period must not fill the memory first.
+        if math.isfinite(self.period) and self.period > 0 and t_stop >= self.delay:
+            periods = (t_stop - self.delay) / self.period + 1.0
+            if 4.0 * periods > limit:
+                raise TooManyBreakpoints(periods)
         points = []
         start = self.delay
         while start <= t_stop:
@@ -101,7 +116,7 @@ class Sine(Waveform):
     delay: float = 0.0
     damping: float = 0.0
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
 
     def native(self) -> tuple[int, list[float]]:
@@ -119,7 +134,7 @@ class Exponential(Waveform):
     delay_fall: float
     tau_fall: float
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
         return [t for t in (self.delay_rise, self.delay_fall) if 0.0 < t <= t_stop]
 
     def native(self) -> tuple[int, list[float]]:
@@ -153,7 +168,7 @@ class Custom(Waveform):
     delay: float = 0.0
     periodic: bool = False
 
-    def breakpoints(self, t_stop: float) -> list[float]:
+    def breakpoints(self, t_stop: float, limit: int = MAX_BREAKPOINTS) -> list[float]:
         return [self.delay] if 0.0 < self.delay <= t_stop else []
 
     def native(self) -> tuple[int, list[float]]:
@@ -189,10 +204,16 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float],
     Raises ValueError(message, offending text).
     """
     context = context or WaveformContext()
-    if tokens.count("(") != tokens.count(")"):
-        raise ValueError("missing ')'" if tokens.count("(") > tokens.count(")") else "unexpected ')'",
-                         " ".join(tokens))
+    depth = 0
+    for token in tokens:
+        depth += {"(": 1, ")": -1}.get(token, 0)
+        if depth < 0 or depth > 1:
+            raise ValueError("unbalanced parentheses", " ".join(tokens))
+    if depth:
+        raise ValueError("missing ')'", " ".join(tokens))
     words = [t for t in tokens if t not in ("(", ")")]
+    if not words:
+        raise ValueError("source needs a value", " ".join(tokens))
     head = words[0].lower()
     if head == "dc":
         if len(words) == 2:
@@ -211,6 +232,8 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float],
         if len(args) < 2 or len(args) % 2:
             raise ValueError(f"{head.upper()} needs time-value pairs", " ".join(words[1:]) or head)
         times, values = args[0::2], args[1::2]
+        if not all(math.isfinite(x) for x in args):
+            raise ValueError("PWL values must be finite numbers", " ".join(words[1:]))
         if any(b < a for a, b in zip(times, times[1:])):
             raise ValueError(f"{head.upper()} times must not decrease", " ".join(words[1:]))
         return PiecewiseLinear(times, values) if head == "pwl" else PiecewiseSmooth(times, values)
@@ -218,7 +241,11 @@ def parse_waveform(tokens: list[str], number: Callable[[str], float],
         if not 2 <= len(args) <= 7:
             raise ValueError("PULSE needs v1 v2 [td tr tf pw per]", " ".join(words))
         defaults = [0.0, 0.0, 0.0, 0.0, 0.0, math.inf, math.inf]
+        if not all(math.isfinite(x) for x in args):
+            raise ValueError("PULSE values must be finite numbers", " ".join(words))
         v1, v2, td, tr, tf, pw, per = args + defaults[len(args):]
+        if min(tr, tf, pw, per) < 0:
+            raise ValueError("PULSE rise, fall, width and period must not be negative", " ".join(words))
         return Pulse(v1, v2, td, tr, tf, pw, per)
     if head == "exp":
         return _exponential(args, words, context)
