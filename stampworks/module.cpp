@@ -1,5 +1,6 @@
 // kivrun.Stampworks: element models that stamp the circuit matrices, and the
 // drivers that sweep them.
+#include "elements/module.hpp"
 #include "pyglue/pyglue.hpp"
 #include "stampworks/framework/drivers.hpp"
 #include "stampworks/framework/element_model.hpp"
@@ -97,7 +98,7 @@ bool populate(PyObject* module) {
     return false;
   unpickle_function = PyDict_GetItemString(host::module_dict, "_unpickle_ElementModel");
   Py_XINCREF(unpickle_function);
-  return unpickle_function != nullptr;
+  return unpickle_function != nullptr && elements::publish_module();
 }
 
 }  // namespace

@@ -112,11 +112,11 @@ def test_param_overrides_constant_and_tran_takes_params():
 
 @pytest.mark.parametrize("card, expected", [
     # kind, Ic, C, R (linear or branch), r0
-    ("jj()", ("rsjn", 1e-3, 2.5e-12, 6.0, 30.0)),  # dialect defaults: rtype=1, rn 5 || branch = r0
+    ("jj()", ("pwl", 1e-3, 2.5e-12, 5.0, 30.0)),  # dialect defaults: rtype=1, rn 5, r0 30
     ("jj(rtype=0)", ("rsj", 1e-3, 2.5e-12, 5.0, None)),
     ("jj(rtype=0, ic=100u, c=0.1p, rn=4)", ("rsj", 1e-4, 1e-13, 4.0, None)),
     ("jj(icrit=200u, cap=0.2p, rn=16, r0=160, vgap=2.6m, t=4.2, tc=9.1, cpr=1, d=0, icfct=0.7854)",
-     ("rsjn", 2e-4, 2e-13, 16 * 160 / 144, 160.0)),
+     ("pwl", 2e-4, 2e-13, 16.0, 160.0)),
 ])
 def test_model_defaults_and_aliases(card, expected):
     jj = parse(f".model m {card}\nB1 1 0 m\n").elements[0].junction

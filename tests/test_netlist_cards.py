@@ -106,16 +106,13 @@ class TestJunctions:
         assert e["B1"].junction.kind == "rsj" and e["B1"].junction.resistance == pytest.approx(2.0)
         assert e["B2"].junction.kind == "rsjph" and e["B2"].junction.phase_shift == pytest.approx(-math.pi)
 
-    def test_piecewise_linear_card_maps_to_quasiparticle_branch(self):
+    def test_piecewise_linear_card_maps_to_the_dialects_curve(self):
         c = parse(".model q jj(rtype=1, vg=2.8mV, delv=0.1mV, r0=160, rn=16, icrit=0.1mA, cap=0.07pF)\n"
                   "B1 1 0 q area=2\n")
         jj = c.elements[0].junction
-        assert jj.kind == "rsjn"
-        # rn in parallel with the branch must give rn: 1/16 = 1/160 + 1/R.
-        assert 1 / jj.resistance + 1 / jj.subgap_resistance == pytest.approx(2 / 16)
-        assert jj.subgap_resistance == pytest.approx(80.0)
-        assert jj.gap_voltage == pytest.approx(2.8e-3)
-        assert jj.exponent == 112.0  # knee slope n/(4 vg) = 1/delv
+        # Area 2 halves both resistances; the gap and its ramp stay.
+        assert (jj.kind, jj.resistance, jj.subgap_resistance) == ("pwl", pytest.approx(8.0), pytest.approx(80.0))
+        assert (jj.gap_voltage, jj.gap_width) == (pytest.approx(2.8e-3), pytest.approx(0.1e-3))
 
     def test_explicit_exponent(self):
         c = parse(".model q jj(rtype=1, rn=5, n=20, vg=3m)\nB1 1 0 q\n")

@@ -112,6 +112,7 @@ stampworks::ModelContext Stepper::step_context(double h) const {
   ctx.coeff_ddt = a0_ * a0_;
   ctx.smooth_factor = smooth_;
   ctx.time_step = h;
+  ctx.time = t_new_;
   ctx.phases = state_.data();
   ctx.voltages = state_.data() + n;
   ctx.voltages_deriv = state_.data() + 2 * n;
@@ -257,6 +258,7 @@ void Stepper::update_sources(double t_new) {
 
 bool Stepper::step(double t, double h, double& h_next) {
   const double t_new = t + h;
+  t_new_ = t_new;
   coefficients(t_new);
   a0_ = bdf_[0];
   h_ = h;
@@ -503,6 +505,7 @@ void Stepper::values(const std::vector<ModelObject*>& models, double h) {
   stampworks::ModelContext ctx{};
   ctx.smooth_factor = smooth_;
   ctx.time_step = h;
+  ctx.time = times_[0];
   ctx.histeresis = kCounterBand;
   for (ModelObject* model : models) model->ops->Values(model, &ctx);
 }

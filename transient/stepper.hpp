@@ -135,7 +135,7 @@ class Stepper {
   std::vector<double> times_;  // accepted times, newest first
   std::vector<double> bdf_, predictor_;
   std::vector<Source*> active_;
-  double smooth_ = 1.0, a0_ = 1.0, h_ = 0.0;
+  double smooth_ = 1.0, a0_ = 1.0, h_ = 0.0, t_new_ = 0.0;
   bool fatal_ = false;
   // Contraction rate last measured (at BDF coefficient a0) and its age.
   double newton_rate_ = 1.0, rate_a0_ = 1.0;

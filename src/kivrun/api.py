@@ -8,6 +8,7 @@ from typing import Callable
 
 from . import engine, noise, units
 from .builder import BuiltCircuit, build, reset_state
+from .builder_devices import delayed_corners, line_delays
 from .circuit import Circuit
 from .engine import Settings
 from .errors import Interrupted, Location, NetlistError
@@ -49,6 +50,9 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if max_step is None:
         max_step = options.get("maxstep", tran.max_step or math.inf)
     max_step = min(max_step, noise.step_cap(circuit))
+    delays = line_delays(circuit.elements)
+    if delays:  # a line's delayed values must come from accepted history
+        max_step = min(max_step, delays[0])
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)
     if order is None:
@@ -58,7 +62,7 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
                              "ramp": ramp, "order": order, "maxbreakpoints": limit},
                    {name for name, value in given.items() if value is not None})
     order = int(order)
-    breakpoints = source_breakpoints(circuit, limit)
+    breakpoints = delayed_corners(source_breakpoints(circuit, limit), delays, tran.stop, limit)
     core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
     return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
                     max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),

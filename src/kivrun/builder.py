@@ -23,6 +23,7 @@ import numpy as np
 from . import SimulationParameters as SP
 from . import kvglobals, units
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues
+from .builder_devices import controlled_plans, line_plan, node_number
 from .errors import NetlistError
 from .waveforms import Waveform
 
@@ -96,6 +97,14 @@ class BuiltCircuit:
 def _stampworks() -> Any:
     from . import Stampworks  # compiled core, imported on first build
     return Stampworks
+
+
+def _elements() -> Any:
+    """kivrun.Elements: the models beside the core's, published when the core loads."""
+    import importlib
+
+    _stampworks()
+    return importlib.import_module("kivrun.Elements")
 
 
 class _Pattern:
@@ -177,13 +186,19 @@ def _check_nodes(circuit: Circuit) -> None:
 
 
 def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
-    branch_form = {key for e in circuit.elements if e.kind == "K" for key in e.coupled or ()}
+    # Inductors whose current a K couples or an F/H senses carry it as an unknown.
+    branch_form = {key for e in circuit.elements if e.kind in "KFH" for key in e.coupled or ()}
     inductors = {e.key: e for e in circuit.elements if e.kind == "L"}
     next_unknown = n_nodes + 1
     branch_of: dict[str, tuple[int, float]] = {}
     plans: list[_Plan] = []
+    number = node_number(node_numbers)
     for component in circuit.elements:
-        if component.kind == "K":
+        if component.kind in "KEFGH":
+            continue
+        if component.kind == "T":
+            plans.append(line_plan(component, number, next_unknown, next_unknown + 1, _Plan))
+            next_unknown += 2
             continue
         n1 = node_numbers.get(component.nodes[0], 0) if component.nodes[0] != GROUND else 0
         n2 = node_numbers.get(component.nodes[1], 0) if component.nodes[1] != GROUND else 0
@@ -204,6 +219,9 @@ def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple
             plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
                                [(q, q), (q, v), (v, q), (v, v)],
                                [units.to_core(mutual, "inductance")]))
+        elif component.kind in "EFGH":
+            more, next_unknown = controlled_plans(component, number, next_unknown, branch_of, _Plan)
+            plans.extend(more)
     return plans, next_unknown - 1
 
 
@@ -258,6 +276,11 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
         # Reversed terminals see the shift with the opposite sign.
         plans = [_Plan(component, component.name, "JunctionRSJPHModel", (i, j), slots,
                        [ic, shunt, cap, jj.phase_shift * orientation], orientation=orientation)]
+    elif jj.kind == "pwl":
+        plans = [_Plan(component, component.name, "JunctionPWLModel", (i, j), slots,
+                       [ic, core(jj.subgap_resistance or 0.0, "resistance"), shunt,
+                        core(jj.gap_voltage, "voltage"), core(jj.gap_width, "voltage"), cap,
+                        jj.phase_shift * orientation], orientation=orientation)]
     elif jj.phase_shift:
         # A shifted supercurrent on the quasiparticle curve: the shifted junction
         # without shunt, and the branch as a companion junction without supercurrent.
@@ -330,7 +353,7 @@ def _bind(plans: list[_Plan], pattern: _Pattern
     varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
     for eindex, plan in enumerate(plans):
-        model = getattr(core, plan.cls)(*plan.args, eindex)
+        model = (getattr(core, plan.cls, None) or getattr(_elements(), plan.cls))(*plan.args, eindex)
         slots = [pattern.slot(r, c) for r, c in plan.slot_pairs] or [0, 0, 0, 0]
         model.InitModel(*slots)
         if plan.cls == "JunctionTJMModel":

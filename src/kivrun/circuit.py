@@ -28,7 +28,10 @@ class JunctionValues:
     ``kind`` is ``rsj`` (linear shunt ``resistance``, None for none),
     ``rsjn`` (quasiparticle branch of normal resistance ``resistance`` with
     knee ``gap_voltage`` and exponent ``exponent``, plus an optional linear
-    ``subgap_resistance``) or ``rsjph`` (RSJ with ``phase_shift``).
+    ``subgap_resistance``), ``rsjph`` (RSJ with ``phase_shift``), ``pwl`` (the
+    dialect's piecewise-linear quasiparticle curve: ``subgap_resistance`` below
+    the gap, ``resistance`` above, a straight ramp of width ``gap_width``
+    centred on ``gap_voltage``; with ``phase_shift``) or ``tjm``.
     """
 
     kind: str
@@ -40,11 +43,13 @@ class JunctionValues:
     exponent: float = 10.0
     phase_shift: float = 0.0
     kernel: str | None = None
+    #: For ``pwl``: width of the gap ramp (delv).
+    gap_width: float = 0.1e-3
 
 
 @dataclass
 class CircuitElement:
-    """One circuit element: kind is one of R L C K B I V P."""
+    """One circuit element: kind is one of R L C K B I V P, T (a line), E F G H (controlled sources)."""
 
     kind: str
     name: str
@@ -53,8 +58,11 @@ class CircuitElement:
     value: float | None = None
     waveform: Waveform | None = None
     junction: JunctionValues | None = None
-    #: For K: the keys (lower-case full names) of the two coupled inductors.
-    coupled: tuple[str, str] | None = None
+    #: For K: the keys (lower-case full names) of the two coupled inductors;
+    #: for F and H in SPICE form: the key of the element whose current controls them.
+    coupled: tuple[str, ...] | None = None
+    #: For T: the delay (s); its ``value`` is the characteristic impedance.
+    delay: float | None = None
     #: Thermal noise: ``nfree`` opts out; own temperature (K) and noise bandwidth (Hz).
     noise_free: bool = False
     temperature: float | None = None

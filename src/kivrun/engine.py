@@ -117,7 +117,8 @@ def ramp_factor(t: float, ramp: float) -> float:
 #: Models whose values are pure functions of the node state: the loop runs
 #: their Values only when recording them, and at the end.
 STATELESS_MODELS = frozenset({"ResistorModel", "CapacitorModel", "InductorModel", "InductorImpedanceModel",
-                              "CurrentSourceModel", "MutualInductanceModel"})
+                              "CurrentSourceModel", "MutualInductanceModel", "VCVSModel", "CCVSModel",
+                              "VCCSModel", "CCCSModel"})
 
 
 def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray, int]],

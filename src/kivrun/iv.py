@@ -38,6 +38,14 @@ def quasiparticle_current(jj: JunctionValues, voltage: np.ndarray, where=None) -
         if jj.subgap_resistance:
             current = current + v / jj.subgap_resistance
         return current
+    if jj.kind == "pwl":
+        # Through (0, 0), (V1, V1/r0), (V2, V2/rn), then slope 1/rn: odd in V.
+        v1, v2 = jj.gap_voltage - 0.5 * jj.gap_width, jj.gap_voltage + 0.5 * jj.gap_width
+        r0, rn = jj.subgap_resistance or 0.0, jj.resistance or 0.0
+        magnitude = np.interp(np.abs(v), [0.0, v1, v2], [0.0, v1 / r0, v2 / rn])
+        beyond = np.abs(v) > v2
+        magnitude[beyond] = np.abs(v[beyond]) / rn
+        return np.sign(v) * magnitude
     raise NetlistError(f"no static I-V curve for a '{jj.kind}' junction model", where, jj.kind)
 
 

@@ -16,10 +16,11 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     """Junction of unit area from a ``jj`` model card (SI values), with the dialect's defaults.
 
     rtype=0: RSJ with the linear resistor rn.  rtype=1 (the default): the
-    piecewise-linear quasiparticle curve (subgap r0 up to vg, rn above, knee
-    width delv) approximated by the smooth quasiparticle branch plus a
-    linear subgap resistor, see the docs.  phi shifts the supercurrent's
-    phase in either.
+    piecewise-linear quasiparticle curve (subgap r0 up to vg − delv/2, a
+    straight ramp to rn at vg + delv/2, rn above), or, when the card gives
+    the exponent ``n``, the smooth knee (the quasiparticle branch of that
+    steepness plus a linear subgap resistor; see the docs).  phi shifts the
+    supercurrent's phase in each.
     """
     given = values
     values = {**DIALECT_DEFAULTS, **values}
@@ -44,13 +45,13 @@ def junction_from_model(values: Mapping[str, float], where: Location) -> Junctio
     if r0 <= rn:
         default = "" if "r0" in given else " (r0 defaults to 30 ohm)"
         raise NetlistError(f"r0 must exceed rn{default}", where, "r0")
+    if "n" not in given:
+        if values["delv"] >= 2.0 * vg:
+            raise NetlistError("delv must be smaller than 2 vg", where, "delv")
+        return JunctionValues("pwl", icrit, cap, rn, r0, vg, phase_shift=shift, gap_width=values["delv"])
     # Above the gap the two branches together must conduct like rn.
     branch = rn * r0 / (r0 - rn)
-    if "n" in values:
-        exponent = values["n"]
-    else:
-        # Match the knee's slope at vg: d/dV p/(1+p) = n/(4 vg), i.e. width 4 vg/n.
-        exponent = 2.0 * max(1, round(2.0 * vg / values["delv"]))
+    exponent = values["n"]
     return JunctionValues("rsjn", icrit, cap, branch, r0, vg, exponent, phase_shift=shift)
 
 

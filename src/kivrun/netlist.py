@@ -17,6 +17,7 @@ from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, node_key
 from .errors import ExpressionError, Location, NetlistError
 from .expressions import evaluate, names_in
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
+from .netlist_devices import controlled_source, transmission_line
 from .netlist_dialect import iv_request, model_values, transient
 from .netlist_files import read_text
 from .netlist_lines import Card, read_cards
@@ -161,7 +162,7 @@ class _Reader:
                 if open_subckt is not None:
                     raise NetlistError("control card inside a subcircuit", card.where, card.tokens[0])
                 self._control(card)
-            elif keyword[0] in "rlckbivpx":
+            elif keyword[0] in "rlckbivpxtefgh":
                 (open_subckt.cards if open_subckt else self.top).append(card)
             else:
                 raise NetlistError("unknown element type", card.where, card.tokens[0])
@@ -402,6 +403,14 @@ class _Reader:
                 raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
+        if kind == "T":
+            positional, assignments = _split_assignments(tokens[1:], card)
+            return transmission_line(card, positional, assignments, lambda text: self._number(text, card, scope),
+                                     node, name)
+        if kind in "EFGH":
+            # An instance's NAME=VALUE sets a controlled source's gain.
+            gain = lambda text: self._number(text, card, scope) if override is None else override  # noqa: E731
+            return controlled_source(card, gain, node, name, suffix)
         raise NetlistError("unknown element type", card.where, tokens[0])
 
     def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str,
@@ -476,6 +485,12 @@ class _Reader:
 
     def _check_couplings(self) -> None:
         for element in self.circuit.elements:
+            if element.kind in "FH" and element.coupled:
+                target = self.element_keys.get(element.coupled[0])
+                if target is None or target.kind not in "VPL":
+                    raise NetlistError(f"{element.kind} senses the current of a V, P or L element",
+                                       element.where, element.coupled[0])
+                continue
             if element.kind != "K":
                 continue
             assert element.coupled is not None

@@ -41,6 +41,24 @@ struct HasFusedStep : std::false_type {};
 template <class M>
 struct HasFusedStep<M, std::void_t<decltype(&M::Admitance2AndRHSCurrent)>> : std::true_type {};
 
+// A model may own memory outside Python's view (a delay line's history),
+// freed by release() when the object goes.
+template <class M, class = void>
+struct HasRelease : std::false_type {};
+template <class M>
+struct HasRelease<M, std::void_t<decltype(&M::release)>> : std::true_type {};
+
+// The module a class is exposed in: the core's own unless its declaration
+// names another (the element models beside it).
+template <class D, class = void>
+struct ModuleOf {
+  static constexpr const char* name = "kivrun.Stampworks";
+};
+template <class D>
+struct ModuleOf<D, std::void_t<decltype(D::module_name)>> {
+  static constexpr const char* name = D::module_name;
+};
+
 template <class M>
 inline void admitance2_and_rhs(M& m, View a2, View b, pModelContext_t c) {
   if constexpr (HasFusedStep<M>::value) {
@@ -105,6 +123,7 @@ class ModelType {
     return construct<D>(self(o)->m, self(o)->state, args, kwds);
   }
   static void tp_dealloc(PyObject* o) {
+    if constexpr (HasRelease<M>::value) self(o)->m.release();
     for (PyObject*& ref : self(o)->held) Py_CLEAR(ref);
     Py_TYPE(o)->tp_free(o);
   }
@@ -143,7 +162,7 @@ class ModelType {
   static bool ready(PyObject* module) {
     static_assert(std::is_standard_layout_v<M>, "model fields are addressed by offset");
     pickle_message = make_pickle_message();
-    qualified_name = std::string("kivrun.Stampworks.") + D::name;
+    qualified_name = std::string(ModuleOf<D>::name) + "." + D::name;
     auto kw = METH_VARARGS | METH_KEYWORDS;
     methods = {
         {"InitModel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(InitModel)), kw, nullptr},

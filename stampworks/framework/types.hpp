@@ -34,6 +34,9 @@ struct ModelContext {
   const FLOAT_t* voltages;
   const FLOAT_t* voltages_deriv;
   const FLOAT_t* voltages_prev;
+  // The time the operation is for (the step's new time; the accepted time in
+  // Values), filled by the compiled loop for models with a delayed history.
+  FLOAT_t time;
 };
 
 using pModelContext_t = const ModelContext*;

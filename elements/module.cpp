@@ -1,0 +1,43 @@
+// kivrun.Elements: element models beside the core's, built on the same
+// framework (the same base type, binding procedure, registry and drivers),
+// compiled into the core's library so that they share its one state, and
+// exposed as a module of their own so the core's namespace stays as it is.
+#include "elements/module.hpp"
+
+#include "elements/controlled_sources.hpp"
+#include "elements/junction_pwl.hpp"
+#include "elements/transmission_line.hpp"
+#include "pyglue/pyglue.hpp"
+
+using pyglue::Ref;
+using stampworks::ModelType;
+
+namespace elements {
+
+namespace {
+
+using ReadyType = bool (*)(PyObject*);
+const ReadyType model_types[] = {
+    ModelType<VCVSModel>::ready,     ModelType<CCVSModel>::ready,
+    ModelType<VCCSModel>::ready,     ModelType<CCCSModel>::ready,
+    ModelType<TransmissionLineModel>::ready, ModelType<JunctionPWLModel>::ready,
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kivrun.Elements",
+                          "Element models beside the core's: controlled sources, transmission line, "
+                          "piecewise-linear junction.",
+                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+bool publish_module() {
+  Ref module(PyModule_Create(&module_def));
+  if (!module) return false;
+  for (ReadyType ready : model_types)
+    if (!ready(module.get())) return false;
+  // Found by `import kivrun.Elements` once the core is loaded.
+  PyObject* modules = PyImport_GetModuleDict();
+  return PyDict_SetItemString(modules, "kivrun.Elements", module.get()) == 0;
+}
+
+}  // namespace elements
