@@ -385,7 +385,11 @@ int Stepper::newton(double a0, double h) {
       factored_ = true;
       factor_a0_ = a0;
       factor_age_ = 0;
-      chord_rate_ = -1.0;
+      // The junctions drift from the Jacobian at about the pace measured with
+      // the last factorisation (twice it, to be safe), so the next steps need
+      // not iterate twice just to measure it again.
+      chord_rate_ = drift_per_step_ > 0 ? 2.0 * drift_per_step_ : -1.0;
+      chord_rate_age_ = 0;
       refresh = !chord;
     } else {
       for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
@@ -409,6 +413,9 @@ int Stepper::newton(double a0, double h) {
         rate = change / previous;
         chord_rate_ = rate;
         chord_rate_age_ = factor_age_;
+        // Only a rate measured at a0 close to the factorisation's is drift.
+        const double qq = a0 / factor_a0_;
+        if (std::fabs(qq * qq - 1.0) < 1e-3) drift_per_step_ = rate / static_cast<double>(factor_age_ + 1);
       }
       if (rate < 1.0 && change <= limit && change * rate <= chord_bound * (1.0 - rate)) return iteration + 1;
       if (previous > 0 && rate > kRefactorRate) refresh = true;  // slow: a Jacobian at this iterate

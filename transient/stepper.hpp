@@ -143,7 +143,7 @@ class Stepper {
   // The factorisation kept for chord iterations: its a0, its age in steps,
   // and the contraction rate last measured with it (−1: none yet).
   bool factored_ = false;
-  double factor_a0_ = 1.0, chord_rate_ = -1.0;
+  double factor_a0_ = 1.0, chord_rate_ = -1.0, drift_per_step_ = -1.0;
   int64_t factor_age_ = 0, chord_rate_age_ = 0;
 };
 
