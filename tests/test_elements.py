@@ -26,11 +26,11 @@ def test_line_delays_exactly_and_reflects_by_the_load(load):
     t, vb, vc = r.time * 1e12, r["V(b)"] * 1e3, r["V(c)"] * 1e3
     gamma = (load - 5.0) / (load + 5.0)
     assert t[np.argmax(np.abs(vc))] == pytest.approx(32.0, abs=1e-9)
-    assert np.interp(32.0, t, vc) == pytest.approx(0.5 * (1 + gamma), abs=1e-9)
-    assert np.interp(12.0, t, vb) == pytest.approx(0.5, abs=1e-9)
+    assert np.interp(32.0, t, vc) == pytest.approx(0.5 * (1 + gamma), abs=1e-6)
+    assert np.interp(12.0, t, vb) == pytest.approx(0.5, abs=1e-6)
     back = vb[t > 40.0]
-    assert back[np.argmax(np.abs(back))] == pytest.approx(0.5 * gamma, abs=1e-9)
-    assert np.interp(52.0, t, vb) == pytest.approx(0.5 * gamma, abs=1e-9)
+    assert back[np.argmax(np.abs(back))] == pytest.approx(0.5 * gamma, abs=1e-6)
+    assert np.interp(52.0, t, vb) == pytest.approx(0.5 * gamma, abs=1e-6)
 
 
 def test_line_passes_an_sfq_pulse_between_junction_stages():

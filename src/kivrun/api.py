@@ -21,6 +21,8 @@ from .waveforms import MAX_BREAKPOINTS
 
 #: Local error bound per step on node phases (radians) unless the netlist sets `tol`.
 DEFAULT_TOLERANCE = 1e-4
+#: ... or this fraction of the phase where larger (phases of millions of quanta); `reltol`.
+DEFAULT_RELATIVE_TOLERANCE = 1e-9
 #: Order of the BDF integration formula.
 DEFAULT_ORDER = 2
 #: Initial ramp of sources that are not zero at t = 0 (seconds).
@@ -58,13 +60,14 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     if order is None:
         order = options.get("order", DEFAULT_ORDER)
     limit = options.get("maxbreakpoints", MAX_BREAKPOINTS)
-    check_settings(circuit, {"tol": tolerance, "fixedstep": fixed_step, "maxstep": max_step,
+    reltol = options.get("reltol", DEFAULT_RELATIVE_TOLERANCE)
+    check_settings(circuit, {"tol": tolerance, "reltol": reltol, "fixedstep": fixed_step, "maxstep": max_step,
                              "ramp": ramp, "order": order, "maxbreakpoints": limit},
                    {name for name, value in given.items() if value is not None})
     order = int(order)
     breakpoints = delayed_corners(source_breakpoints(circuit, limit), delays, tran.stop, limit)
     core = lambda seconds: units.to_core(seconds, "time")  # noqa: E731
-    return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance,
+    return Settings(stop=core(tran.stop), start=core(tran.start), tolerance=tolerance, relative_tolerance=reltol,
                     max_step=core(max_step), fixed_step=core(fixed_step), ramp=core(ramp),
                     order=order, breakpoints=tuple(core(b) for b in breakpoints))
 

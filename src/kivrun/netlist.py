@@ -31,7 +31,7 @@ CONTROL_WORDS = (".tran", ".print", ".plot", ".save", ".probe", ".param", ".mode
 #: Most elements a netlist may expand to unless ``.options maxelements=N`` says otherwise.
 MAX_ELEMENTS = 1_000_000
 #: Options a netlist may set with ``.options``; see the simulator docs.
-KNOWN_OPTIONS = ("tol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed", "maxelements",
+KNOWN_OPTIONS = ("tol", "reltol", "ramp", "maxstep", "fixedstep", "order", "temp", "neb", "seed", "maxelements",
                  "maxbreakpoints")
 
 

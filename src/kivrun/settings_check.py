@@ -21,6 +21,7 @@ MAX_OUTPUT_POINTS = 10_000_000
 
 _RULES: dict[str, tuple[str, Callable[[float], bool]]] = {
     "tol": ("must be a number in (0, 1]", lambda v: 0.0 < v <= 1.0),
+    "reltol": ("must be a number in [0, 1)", lambda v: 0.0 <= v < 1.0),
     "order": ("must be 2 or 3", lambda v: v in (2, 3)),
     "maxstep": ("must be positive", lambda v: v > 0.0),
     "fixedstep": ("must be a finite number >= 0", lambda v: 0.0 <= v < math.inf),
