@@ -47,8 +47,10 @@ class ProgressBar:
     the run has taken ``log_delay`` seconds, so short runs stay silent.
     """
 
-    def __init__(self, stream=sys.stderr, delay: float = 1.0, force: bool = False,
+    def __init__(self, stream=None, delay: float = 1.0, force: bool = False,
                  log_delay: float = 10.0):
+        # The stream of the moment, not of import time (a test runner swaps it).
+        stream = sys.stderr if stream is None else stream
         self.stream = stream
         self.began = time.perf_counter()
         self.delay = delay
