@@ -26,7 +26,8 @@ def test_run_writes_csv_on_the_output_grid_and_a_summary(tmp_path, capsys):
     raw = tmp_path / "raw.csv"
     assert cli.main(["run", str(netlist), "-o", str(raw), "--raw", "-q", "--max-step", "0.1p"]) == 0
     times = [float(line.split(",")[0]) for line in raw.read_text().splitlines()[1:]]
-    assert len(times) > 200 and max(b - a for a, b in zip(times, times[1:])) <= 0.1e-12 * (1 + 1e-9)
+    # The CSV holds 9 significant digits of each time.
+    assert len(times) > 200 and max(b - a for a, b in zip(times, times[1:])) <= 0.1e-12 * (1 + 2e-6)
     assert capsys.readouterr().out == ""
 
 

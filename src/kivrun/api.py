@@ -24,7 +24,7 @@ DEFAULT_TOLERANCE = 1e-4
 #: ... or this fraction of the phase where larger (phases of millions of quanta); `reltol`.
 DEFAULT_RELATIVE_TOLERANCE = 1e-9
 #: Order of the BDF integration formula.
-DEFAULT_ORDER = 2
+DEFAULT_ORDER = 3
 #: Initial ramp of sources that are not zero at t = 0 (seconds).
 DEFAULT_RAMP = 10e-12
 
