@@ -68,7 +68,8 @@ bool read_settings(PyObject* obj, transient::Settings& s) {
   return read_flag(obj, "linear_newton", s.linear_newton) &&
          read_flag(obj, "resync_before_commit", s.resync_before_commit) &&
          read_flag(obj, "audit_newton", s.audit_newton) &&
-         read_flag(obj, "reuse_factorization", s.reuse_factorization);
+         read_flag(obj, "reuse_factorization", s.reuse_factorization) &&
+         read_flag(obj, "profile", s.profile);
 }
 
 // Everything held for the run: buffers stay acquired (no resize), the model
@@ -342,7 +343,7 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
   const transient::Stats& s = stepper.stats;
   const transient::Lu& lu = stepper.lu();
   return Py_BuildValue(
-      "{s:s,s:s,s:d,s:N,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d}}", "status", status, "message",
+      "{s:s,s:s,s:d,s:N,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d,s:d,s:d}}", "status", status, "message",
       stepper.message.c_str(), "failed_at", stepper.failed_at, "system",
       bytes_of(stepper.system().data(), stepper.system().size() * sizeof(double)), "recorded",
       bytes_of(stepper.recorded.data(), stepper.recorded.size() * sizeof(double)), "width",
@@ -351,7 +352,8 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
       "accepted", (long long)s.accepted, "rejected", (long long)s.rejected, "newton_failures",
       (long long)s.newton_failures, "newton_iterations", (long long)s.newton_iterations,
       "factorizations", (long long)lu.factorizations, "refactorizations", (long long)lu.refactorizations,
-      "solves", (long long)lu.solves, "events_dropped", (long long)s.events_dropped, "newton_leftover", s.newton_leftover);
+      "solves", (long long)lu.solves, "events_dropped", (long long)s.events_dropped, "newton_leftover", s.newton_leftover,
+      "model_seconds", s.model_seconds, "lu_seconds", s.lu_seconds);
 }
 
 const char* run_doc =

@@ -43,6 +43,21 @@ constexpr double kChordErrorShare = 0.05;
 constexpr double kMinGrowth = 1.25;
 constexpr double kMinShrink = 0.9;
 
+// With profiling on, adds the time its scope takes to *sink (nothing when null).
+class Span {
+ public:
+  explicit Span(double* sink) : sink_(sink) {
+    if (sink_) began_ = std::chrono::steady_clock::now();
+  }
+  ~Span() {
+    if (sink_) *sink_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+  }
+
+ private:
+  double* sink_;
+  std::chrono::steady_clock::time_point began_;
+};
+
 }  // namespace
 
 // Where in [0, 1] the cubic Hermite interpolant of (y0, s0), (y1, s1) (slopes
@@ -79,6 +94,10 @@ double ramp_factor(double t, double ramp) {
 
 Stepper::Stepper(Circuit& circuit, const Settings& settings)
     : c_(circuit), s_(settings), k_(settings.order), rate_age_(kRateLifetime) {
+  if (s_.profile) {
+    model_clock_ = &stats.model_seconds;
+    lu_clock_ = &stats.lu_seconds;
+  }
   const size_t n = c_.n, nnz = c_.nnz, m = c_.m;
   a0_matrix_.assign(nnz, 0.0);
   a01_.assign(nnz, 0.0);
@@ -366,13 +385,16 @@ int Stepper::newton(double a0, double h) {
       if (!step_part_built) {
         std::memcpy(a01_.data(), a0_matrix_.data(), nnz * sizeof(double));
         std::fill(a2_.begin(), a2_.end(), 0.0);
+        Span span(model_clock_);
         for (ModelObject* model : c_.models) model->ops->build_step(model, a01, a2, rhs, &ctx);
         for (size_t x = 0; x < nnz; ++x) system_[x] = a01_[x] + a2_[x];
         step_part_built = true;
       } else {
         std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
+        Span span(model_clock_);
         for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
       }
+      Span span(lu_clock_);
       if (!lu_.factor(system_.data())) {
         factored_ = false;
         if (!stats.newton_iterations) {
@@ -392,9 +414,13 @@ int Stepper::newton(double a0, double h) {
       chord_rate_age_ = 0;
       refresh = !chord;
     } else {
+      Span span(model_clock_);
       for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
     }
-    lu_.solve(rhs_.data());
+    {
+      Span span(lu_clock_);
+      lu_.solve(rhs_.data());
+    }
     ++stats.newton_iterations;
     double change = 0.0;
     bool nan = false;
@@ -514,6 +540,7 @@ void Stepper::values(const std::vector<ModelObject*>& models, double h) {
   ctx.time_step = h;
   ctx.time = times_[0];
   ctx.histeresis = kCounterBand;
+  Span span(model_clock_);
   for (ModelObject* model : models) model->ops->Values(model, &ctx);
 }
 

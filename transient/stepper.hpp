@@ -37,12 +37,15 @@ struct Settings {
   // iteration contracts fast enough (a chord iteration); off: a fresh
   // factorisation at every iteration.
   bool reuse_factorization = true;
+  // Time the model sweeps and KLU apart (two clock reads each; for benchmarks).
+  bool profile = false;
 };
 
 struct Stats {
   int64_t accepted = 0, rejected = 0, newton_failures = 0, newton_iterations = 0;
   int64_t events_dropped = 0;
   double newton_leftover = 0.0;  // largest audited Newton error on node phases
+  double model_seconds = 0.0, lu_seconds = 0.0;  // with profiling
 };
 
 struct Event {
@@ -137,6 +140,8 @@ class Stepper {
   std::vector<Source*> active_;
   double smooth_ = 1.0, a0_ = 1.0, h_ = 0.0, t_new_ = 0.0;
   bool fatal_ = false;
+  double* model_clock_ = nullptr;
+  double* lu_clock_ = nullptr;
   // Contraction rate last measured (at BDF coefficient a0) and its age.
   double newton_rate_ = 1.0, rate_a0_ = 1.0;
   int rate_age_;

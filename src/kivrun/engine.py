@@ -49,6 +49,8 @@ class Settings:
     audit_newton: bool = False
     #: Keep a factorisation across iterations and steps while Newton contracts.
     reuse_factorization: bool = True
+    #: Time the model sweeps and KLU apart (Stats.model_seconds, lu_seconds).
+    profile: bool = False
 
 
 @dataclass
@@ -63,6 +65,9 @@ class Stats:
     events_dropped: int = 0
     #: Largest Newton error left in a step, on node phases (with audit_newton).
     newton_leftover: float = 0.0
+    #: With profile: seconds in the models' operations and in KLU.
+    model_seconds: float = 0.0
+    lu_seconds: float = 0.0
     wall_time: float = 0.0
 
     @property
@@ -91,6 +96,7 @@ class _NativeSettings:
     resync_before_commit: bool
     audit_newton: bool
     reuse_factorization: bool
+    profile: bool
 
 
 @dataclass
@@ -140,7 +146,7 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
         # Newton converges only linearly, and it commits its history at the
         # phase its residual last saw.
         linear_newton=tunnel, resync_before_commit=tunnel, audit_newton=settings.audit_newton,
-        reuse_factorization=settings.reuse_factorization)
+        reuse_factorization=settings.reuse_factorization, profile=settings.profile)
     # A fixed step is the user's choice of resolution: only the end is a breakpoint.
     corners = () if settings.fixed_step else tuple(settings.breakpoints) + (settings.ramp,)
     breakpoints = np.array(sorted(set(corners)), dtype=float)
