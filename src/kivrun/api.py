@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import math
-import secrets
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -131,7 +130,12 @@ def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_ste
     drawn: dict[str, float] = {}
     if noise.wants_seed(circuit):
         if seed is None:
-            seed = int(circuit.options["seed"]) if "seed" in circuit.options else secrets.randbits(63)
+            if "seed" in circuit.options:
+                seed = int(circuit.options["seed"])
+            else:
+                import secrets
+
+                seed = secrets.randbits(63)
         circuit, drawn = apply_spread(circuit, seed)
         circuit = noise.add_noise_sources(circuit, seed)
     else:
