@@ -206,9 +206,11 @@ class TestFactorisationReuse:
             assert phase[k - 1] < math.pi <= phase[k]
 
 
-# A junction biased above Ic: it oscillates (~30 steps a period) for as long as it runs.
+# A junction biased above Ic oscillates (~30 steps a period) for as long as it
+# runs; a 50 µV source beside it makes events in the same steps.
 OSCILLATOR = ("* dc\n.model j jj(rtype=1, icrit=100uA, cap=0.2pF, rn=8ohm)\n"
-              "I1 0 1 pwl(0 0 10p 150uA)\nB1 1 0 j\n.tran 1p {stop}\n.print v(1)\n")
+              "I1 0 1 pwl(0 0 10p 150uA)\nB1 1 0 j\nV2 2 0 pwl(0 0 10p 50u)\nR2 2 0 1\n"
+              ".tran 1p {stop}\n.print v(1)\n")
 
 
 def test_interrupt_stops_a_long_run_promptly_with_the_partial_result():
@@ -217,14 +219,20 @@ def test_interrupt_stops_a_long_run_promptly_with_the_partial_result():
     timer = threading.Timer(delay, _thread.interrupt_main)
     began = time.perf_counter()
     timer.start()
-    with pytest.raises(Interrupted) as caught:
-        api.run_prepared(prepared)
-    latency = time.perf_counter() - began - delay
-    timer.join()
-    assert latency < 0.3  # the loop polls every ~50 ms
+    try:
+        with pytest.raises(Interrupted) as caught:
+            api.run_prepared(prepared)
+        latency = time.perf_counter() - began - delay
+    finally:
+        timer.cancel()  # a run that ended first must not leave a signal behind
+        timer.join()
+    # The loop polls every ~50 ms; the timer thread itself gets in only at a poll.
+    assert latency < 0.3
     partial = caught.value.partial
     assert partial.interrupted and 1000 < len(partial.time)
     assert np.all(np.diff(partial.time) > 0) and partial.time[-1] < 200e-9
+    assert {e.element for e in partial.events} == {"B1", "V2"}
+    assert np.all(np.diff([e.time for e in partial.events]) >= 0)  # one time order, as a whole run
 
 
 def test_ten_millisecond_sine_run_matches_the_low_pass_response():
@@ -248,6 +256,32 @@ def _jtl(stages: int, ic: float) -> str:
     return "\n".join(lines + [f"R1 {stages + 1} 0 2", ".tran 1p 300p", f".print p(B{stages})"]) + "\n"
 
 
+def _at_once(*jobs):
+    """Run the jobs in threads released together; their results or exceptions."""
+    out: list = [None] * len(jobs)
+    barrier = threading.Barrier(len(jobs))
+
+    def run(k):
+        barrier.wait()
+        try:
+            out[k] = jobs[k]()
+        except Exception as error:  # noqa: BLE001 - the caller checks
+            out[k] = error
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(jobs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return out
+
+
+def _same(a, b):
+    assert not isinstance(b, Exception), b
+    assert np.array_equal(a.time, b.time) and a.events == b.events
+    assert all(np.array_equal(a.traces[k], b.traces[k]) for k in a.traces)
+
+
 def test_two_circuits_in_threads_give_what_they_give_one_after_the_other(monkeypatch):
     netlists = [_jtl(100, 250), _jtl(60, 200)]
     alone = [api.simulate(n) for n in netlists]
@@ -261,42 +295,14 @@ def test_two_circuits_in_threads_give_what_they_give_one_after_the_other(monkeyp
         return state
 
     monkeypatch.setattr(builder, "_allocate_state", allocate_then_yield)
-    together: list = [None, None]
     circuits = [api.load(n) for n in netlists]
-    barrier = threading.Barrier(2)
-
-    def run(k):
-        barrier.wait()
-        try:
-            together[k] = api.simulate(circuits[k])
-        except Exception as error:  # noqa: BLE001 - compared below
-            together[k] = error
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    together = _at_once(*(lambda c=c: api.simulate(c) for c in circuits))
     for a, b in zip(alone, together):
-        assert not isinstance(b, Exception), b
-        assert np.array_equal(a.time, b.time) and a.events == b.events
-        assert all(np.array_equal(a.traces[k], b.traces[k]) for k in a.traces)
+        _same(a, b)
 
 
 def test_one_prepared_circuit_run_from_two_threads_takes_turns():
     prepared = api.prepare(OSCILLATOR.format(stop="20n"))  # runs past a few polls
     alone = api.run_prepared(prepared)
-    barrier, results = threading.Barrier(2), []
-
-    def run():
-        barrier.wait()
-        results.append(api.run_prepared(prepared))
-
-    threads = [threading.Thread(target=run) for _ in range(2)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert len(results) == 2
-    for r in results:
-        assert np.array_equal(r.time, alone.time) and r.events == alone.events
+    for r in _at_once(lambda: api.run_prepared(prepared), lambda: api.run_prepared(prepared)):
+        _same(alone, r)
