@@ -183,15 +183,21 @@ Outcome Stepper::run(const Host& host) {
       last_poll = now;
       if (host.poll && !host.poll(host.context, t / stop)) {
         values(c_.models, h_);
+        sort_events();  // the partial result is ordered as a whole one is
         return Outcome::interrupted;
       }
     }
   }
   values(c_.models, h_);  // every element's values at the end, not only the recorded ones
+  sort_events();
+  return Outcome::done;
+}
+
+// A step's events are found element by element: in time order only per element.
+void Stepper::sort_events() {
   std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
     return a.time < b.time || (a.time == b.time && a.element < b.element);
   });
-  return Outcome::done;
 }
 
 double Stepper::clip(double t, double h, double breakpoint) const {
@@ -493,7 +499,7 @@ void Stepper::audit_newton(double h) {
 
 void Stepper::accept(double t_new, double h) {
   ++stats.accepted;
-  const size_t n = c_.n, m = c_.m;
+  const size_t n = c_.n;
   if (s_.resync_before_commit) {
     // Tunnel junctions commit their history at the phase their residual
     // last saw, which is one Newton correction behind the accepted phase.

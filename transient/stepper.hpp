@@ -111,6 +111,7 @@ class Stepper {
   void update_sources(double t_new);
   void accept(double t_new, double h);
   void find_events(double t_new, double h);
+  void sort_events();
   void record(double t);
   double clip(double t, double h, double breakpoint) const;
   double expected_rate(double a0);

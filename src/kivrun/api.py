@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+import threading
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -114,6 +115,9 @@ class Prepared:
     seed: int | None = None
     #: Spread factor drawn for each element, by name.
     drawn: dict[str, float] = field(default_factory=dict)
+    #: Held while a run uses the built circuit's state arrays: runs of one
+    #: Prepared from several threads take turns.
+    running: threading.Lock = field(default_factory=threading.Lock, init=False, repr=False, compare=False)
 
 
 def prepare(netlist: str | Circuit, *, tolerance: float | None = None, fixed_step: float | None = None,
@@ -150,6 +154,11 @@ def run_prepared(prepared: Prepared, progress: Callable[[float], None] | bool | 
     ``progress`` is a callable given the fraction done (from 0.0, never
     decreasing, ending at exactly 1.0), or True for a progress bar.
     """
+    with prepared.running:
+        return _run_prepared(prepared, progress)
+
+
+def _run_prepared(prepared: Prepared, progress: Callable[[float], None] | bool | None) -> Result:
     circuit, settings, built = prepared.circuit, prepared.settings, prepared.built
     reset_state(built)
     recorder = Recorder(built, circuit.probes, settings.start)

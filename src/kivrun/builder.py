@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import array
 import math
+import threading
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -150,8 +151,22 @@ class _Plan:
     companion_of: int | None = None
 
 
+#: Building writes the host state in ``kvglobals`` that models bind to and
+#: registers them with the core: two builds at once would bind each other's arrays.
+_BUILD_LOCK = threading.Lock()
+
+
 def build(circuit: Circuit) -> BuiltCircuit:
-    """Number the circuit, bind one model per element and register them with the core."""
+    """Number the circuit, bind one model per element and register them with the core.
+
+    Builds are serialised (one at a time per process); the circuit built owns
+    its state arrays, so runs of different built circuits may go on in threads.
+    """
+    with _BUILD_LOCK:
+        return _build(circuit)
+
+
+def _build(circuit: Circuit) -> BuiltCircuit:
     _check_nodes(circuit)
     node_numbers = {name: k + 1 for k, name in enumerate(circuit.nodes())}
     n_nodes = len(node_numbers)

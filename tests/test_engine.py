@@ -1,0 +1,308 @@
+"""The compiled time loop against closed forms: step control, breakpoints, event
+timing, factorisation reuse, interrupts, long runs and threads."""
+import _thread
+import math
+import os
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from simulation_support import requires
+from kivrun import Interrupted, Transient, api, builder
+from kivrun.units import PHI0
+
+pytestmark = requires("ResistorModel", "CapacitorModel", "JunctionModel", "PhaseSourceModel")
+
+KAPPA = PHI0 / (2 * math.pi)  # volts per (rad/s)
+TWO_PI = 2 * math.pi
+JTL = os.path.join(os.path.dirname(__file__), "..", "src", "kivrun", "examples", "jtl.cir")
+
+# 100 µA brought up linearly over T1 = 1 ps into R = 10 Ω ∥ C = 1 pF (τ = 10 ps).
+R, C, I, T1 = 10.0, 1e-12, 100e-6, 1e-12
+TAU = R * C
+RC = "* rc\nI1 0 1 pwl(0 0 1p 100u)\nR1 1 0 10\nC1 1 0 1p\n.tran 1p {stop}\n.print v(1) p(1)\n"
+
+
+def _ramp_response(t, order):
+    """Response of the RC (order 0: voltage, 1: its integral) to a unit-slope ramp from 0."""
+    t = np.maximum(t, 0.0)
+    decay = TAU * (1 - np.exp(-t / TAU))
+    return t - decay if order == 0 else t * t / 2 - TAU * t + TAU * decay
+
+
+def rc_voltage(t):
+    return I * R / T1 * (_ramp_response(t, 0) - _ramp_response(t - T1, 0))
+
+
+def rc_phase(t):
+    return I * R / T1 * (_ramp_response(t, 1) - _ramp_response(t - T1, 1)) / KAPPA
+
+
+def derivative_weights(nodes):
+    """d/dt at nodes[0] of the Lagrange basis through ``nodes``: a BDF formula."""
+    weights = []
+    for j, tj in enumerate(nodes):
+        others = [x for m, x in enumerate(nodes) if m != j]
+        basis = np.poly1d(others, r=True) / np.prod([tj - x for x in others])
+        weights.append(basis.deriv()(nodes[0]))
+    return np.array(weights)
+
+
+def rc_run(tolerance, order):
+    prepared = api.prepare(RC.format(stop="60p"), tolerance=tolerance, order=order)
+    prepared.settings.relative_tolerance = 0.0  # the absolute bound alone
+    return api.run_prepared(prepared)
+
+
+class TestStepControl:
+    @pytest.mark.parametrize("order", [2, 3])
+    @pytest.mark.parametrize("tolerance", [1e-4, 1e-6])
+    def test_every_accepted_step_keeps_its_local_error_below_tol(self, order, tolerance):
+        # The step the loop took, redone from the exact history: V = Σ w_j φ_j,
+        # D = w_0 V + Σ w_j V_j (as the loop does), C·D + V/R = I(t).  Its
+        # distance from the exact phase is the step's own (local) error.
+        t = rc_run(tolerance, order).time
+        grid = np.concatenate([-(t[1] - t[0]) * np.arange(order, 0, -1), t])  # at rest before 0
+        errors, corner = [], []
+        for n in range(order + 1, len(grid)):
+            nodes = grid[n - order:n + 1][::-1]
+            w = derivative_weights(nodes)
+            past_phase, past_voltage = w[1:] @ rc_phase(nodes[1:]), w[1:] @ rc_voltage(nodes[1:])
+            v = (I * min(nodes[0] / T1, 1.0) - C * past_voltage) / (C * w[0] + 1 / R)
+            errors.append(abs((v / KAPPA - past_phase) / w[0] - rc_phase(nodes[0])))
+            corner.append(nodes[-1] < T1 < nodes[0])
+        errors, corner = np.array(errors), np.array(corner)
+        assert errors[~corner].max() <= tolerance
+        if order == 2:  # BDF3's estimate misses a kink inside its stencil (a few × tol there)
+            assert errors.max() <= tolerance
+
+    @pytest.mark.parametrize("order", [2, 3])
+    def test_step_count_grows_as_tol_to_minus_one_over_order_plus_one(self, order):
+        # Local error ≈ c·h^(k+1) held at tol: h ∝ tol^(1/(k+1)), steps ∝ tol^(−1/(k+1)).
+        tolerances = np.array([1e-4, 1e-5, 1e-6, 1e-7])
+        steps = [rc_run(tol, order).stats.accepted for tol in tolerances]
+        slope = np.polyfit(np.log(tolerances), np.log(steps), 1)[0]
+        assert slope == pytest.approx(-1 / (order + 1), abs=0.05)
+
+    @pytest.mark.parametrize("step, count, last", [(0.25e-12, 120, 0.25e-12), (0.7e-12, 43, 0.6e-12)])
+    def test_fixed_step_takes_stop_over_h_steps(self, step, count, last):
+        r = api.simulate(RC.format(stop="30p"), fixed_step=step)
+        gaps = np.diff(r.time)
+        assert r.stats.accepted == count and r.stats.rejected == 0
+        assert np.allclose(gaps[:-1], step, rtol=1e-9) and gaps[-1] == pytest.approx(last, rel=1e-9)
+
+    def test_fixed_step_error_falls_fourfold_when_the_step_halves(self):
+        # BDF2 is second order: global error ∝ h².
+        errors = []
+        for step in (0.25e-12, 0.125e-12, 0.0625e-12):
+            r = api.simulate(RC.format(stop="30p"), fixed_step=step)
+            errors.append(np.abs(r["P(1)"] - rc_phase(r.time)).max())
+        assert errors[0] / errors[1] == pytest.approx(4, rel=0.12)
+        assert errors[1] / errors[2] == pytest.approx(4, rel=0.12)
+
+
+def test_every_pwl_and_pulse_corner_is_an_accepted_time():
+    r = api.simulate("* bp\nI1 0 1 pwl(0 0 3.7p 50u 11.3p 50u 13.1p -20u)\nR1 1 0 5\nC1 1 0 0.3p\n"
+                     "I2 0 2 pulse(0 80u 20.5p 0.7p 0.9p 2.3p 9.1p)\nR2 2 0 3\nC2 2 0 0.2p\n"
+                     ".tran 1p 60p\n.print v(1) v(2)\n")
+    # PULSE(v1 v2 td tr tf pw per): corners at td + k·per + (0, tr, tr + pw, tr + pw + tf).
+    pulse = [20.5 + k * 9.1 + d for k in range(5) for d in (0.0, 0.7, 3.0, 3.9)]
+    corners = np.array([3.7, 11.3, 13.1] + [c for c in pulse if c < 60]) * 1e-12
+    nearest = np.abs(r.time[None, :] - corners[:, None]).min(axis=1)
+    assert np.all(nearest <= 1e-14 * corners)
+
+
+class TestEvents:
+    @pytest.mark.parametrize("coefficients", [(0.2, 3.0, 0, 0), (-1.0, 2.0, 1.5, 0), (0.0, 1.0, -0.6, 0.4)])
+    @pytest.mark.parametrize("at", [0.1, 0.5, 0.83])
+    def test_hermite_rule_is_exact_for_cubic_motion(self, coefficients, at):
+        # y(s) = c0 + c1 s + c2 s² + c3 s³ is its own cubic Hermite interpolant on [0, 1].
+        c0, c1, c2, c3 = coefficients
+        y = np.polynomial.Polynomial(coefficients)
+        found = Transient.hermite_crossing(c0, y(1.0), c1, c1 + 2 * c2 + 3 * c3, y(at))
+        assert found == pytest.approx(at, abs=2.0**-39)
+
+    def test_linear_phase_events_land_at_the_analytic_crossings(self):
+        # The junction's phase is the source's: flat to 10 ps, +10 quanta by 110 ps,
+        # down to 40 rad by 150 ps.  Linear motion is reproduced exactly by the
+        # Hermite interpolant, leaving only the bisection's 2^-40 of the step.
+        r = api.simulate("* ev\n.model j jj(rtype=0, icrit=100uA, cap=0.1pF, rn=5ohm)\n"
+                         "P1 1 0 pwl(0 0 10p 0 110p 62.83185307179586 150p 40)\nB1 1 0 j\n"
+                         ".tran 1p 160p\n.print p(B1)\n")
+        rise = 10e-12 + (np.arange(10) + 0.5) * 10e-12
+        fall = 110e-12 + ((np.arange(9, 5, -1) + 0.5) * TWO_PI - 20 * math.pi) / ((40 - 20 * math.pi) / 40e-12)
+        for found, expected in ((r.event_times("B1", 1), rise), (r.event_times("B1", -1), fall)):
+            assert len(found) == len(expected)
+            k = np.searchsorted(r.time, found)
+            assert np.all(np.abs(found - expected) <= 2.0**-39 * (r.time[k] - r.time[k - 1]))
+
+    @pytest.mark.parametrize("max_events", [1_000_000, 1000])
+    def test_counter_flood_is_counted_and_capped(self, max_events):
+        # 5 V across a divider: the source's phase runs through ~2.3e5 quanta in 100 ps.
+        prepared = api.prepare("* flood\nV1 1 0 5\nR1 1 2 3\nR2 2 0 2\n.tran 1p 100p\n.print p(1)\n")
+        prepared.settings.max_events = max_events
+        began = time.perf_counter()
+        r = api.run_prepared(prepared)
+        assert time.perf_counter() - began < 5.0  # hang bound: it once took 11.5 s
+        quanta = round(r["P(1)"][-1] / TWO_PI)
+        assert quanta > 200_000
+        assert len(r.events) == min(quanta, max_events)
+        assert len(r.events) + r.stats.events_dropped == quanta
+        assert np.all(np.diff(r.events.select("V1")) >= 0)
+
+
+@pytest.fixture(scope="module")
+def jtl_runs():
+    """The JTL example reusing factorisations, refactoring every iteration, and converged."""
+    runs = {}
+    for key, tolerance, reuse in (("reuse", 1e-4, True), ("fresh", 1e-4, False), ("converged", 1e-8, True)):
+        prepared = api.prepare(JTL, tolerance=tolerance)
+        prepared.settings.reuse_factorization = reuse
+        prepared.circuit.probes[:] = []  # every junction phase (the default probes)
+        runs[key] = api.run_prepared(prepared)
+    return runs
+
+
+class TestFactorisationReuse:
+    def test_both_runs_give_the_same_events_within_the_error_control(self, jtl_runs):
+        reuse, fresh = jtl_runs["reuse"], jtl_runs["fresh"]
+        assert [(e.element, e.direction) for e in reuse.events] == [(e.element, e.direction) for e in fresh.events]
+        assert sorted(e.element for e in reuse.events) == ["B1.X%d" % k for k in range(1, 9)] + ["P1"]
+        # Each run's phase error is at most steps·tol (local errors, summed): a time
+        # error of that over the phase's rate where it crosses π.
+        for name in (f"B1.X{k}" for k in range(1, 9)):
+            phase, t = reuse[f"P({name})"], reuse.time
+            crossing = reuse.event_times(name)[0]
+            rate = np.interp(crossing, t, np.gradient(phase, t))
+            bound = 2 * max(reuse.stats.accepted, fresh.stats.accepted) * 1e-4 / rate
+            assert abs(crossing - fresh.event_times(name)[0]) <= bound
+            assert abs(crossing - jtl_runs["converged"].event_times(name)[0]) <= bound / 2
+        assert abs(reuse["P(B1.X8)"][-1] - fresh["P(B1.X8)"][-1]) <= 2 * reuse.stats.accepted * 1e-4
+
+    def test_reuse_refactors_far_less_often(self, jtl_runs):
+        reuse, fresh = jtl_runs["reuse"].stats, jtl_runs["fresh"].stats
+        # Without reuse: one factorisation (the first full, then numeric) per iteration.
+        assert fresh.factorizations + fresh.refactorizations == fresh.newton_iterations == fresh.solves
+        assert reuse.solves == reuse.newton_iterations
+        assert reuse.refactorizations / reuse.accepted < 0.5 * fresh.refactorizations / fresh.accepted
+
+    @pytest.mark.parametrize("reuse", [True, False])
+    @pytest.mark.parametrize("netlist, tolerance", [(JTL, 1e-4), (RC.format(stop="60p"), 1e-6)])
+    def test_newton_error_left_in_a_step_is_a_small_share_of_tol(self, netlist, tolerance, reuse):
+        # A chord iteration stops when change·rate/(1 − rate) ≤ 5 % of tol: what
+        # iterating on to convergence finds left must be no larger.
+        prepared = api.prepare(netlist, tolerance=tolerance)
+        prepared.settings.reuse_factorization = reuse
+        prepared.settings.audit_newton = True
+        assert api.run_prepared(prepared).stats.newton_leftover <= 0.05 * tolerance
+
+    def test_each_event_lies_in_the_step_where_the_phase_crossed(self, jtl_runs):
+        r = jtl_runs["reuse"]
+        for event in (e for e in r.events if e.element != "P1"):
+            phase = r[f"P({event.element})"]
+            k = np.searchsorted(r.time, event.time)
+            assert phase[k - 1] < math.pi <= phase[k]
+
+
+# A junction biased above Ic oscillates (~30 steps a period) for as long as it
+# runs; a 50 µV source beside it makes events in the same steps.
+OSCILLATOR = ("* dc\n.model j jj(rtype=1, icrit=100uA, cap=0.2pF, rn=8ohm)\n"
+              "I1 0 1 pwl(0 0 10p 150uA)\nB1 1 0 j\nV2 2 0 pwl(0 0 10p 50u)\nR2 2 0 1\n"
+              ".tran 1p {stop}\n.print v(1)\n")
+
+
+def test_interrupt_stops_a_long_run_promptly_with_the_partial_result():
+    prepared = api.prepare(OSCILLATOR.format(stop="200n"))
+    delay = 0.3
+    timer = threading.Timer(delay, _thread.interrupt_main)
+    began = time.perf_counter()
+    timer.start()
+    try:
+        with pytest.raises(Interrupted) as caught:
+            api.run_prepared(prepared)
+        latency = time.perf_counter() - began - delay
+    finally:
+        timer.cancel()  # a run that ended first must not leave a signal behind
+        timer.join()
+    # The loop polls every ~50 ms; the timer thread itself gets in only at a poll.
+    assert latency < 0.3
+    partial = caught.value.partial
+    assert partial.interrupted and 1000 < len(partial.time)
+    assert np.all(np.diff(partial.time) > 0) and partial.time[-1] < 200e-9
+    assert {e.element for e in partial.events} == {"B1", "V2"}
+    assert np.all(np.diff([e.time for e in partial.events]) >= 0)  # one time order, as a whole run
+
+
+def test_ten_millisecond_sine_run_matches_the_low_pass_response():
+    # Vs = A sin ωt through R = 1 Ω onto C = 1 mF: τ = 1 ms, ωτ ≈ 1.  From rest,
+    # V_C = A/(1+(ωτ)²)·(sin ωt − ωτ cos ωt + ωτ e^(−t/τ)).
+    r = api.simulate("* lowpass\nV1 1 0 sin(0 1m 159)\nR1 1 2 1\nC1 2 0 1m\n.tran 10u 10m\n.print v(2)\n")
+    assert r.stats.accepted < 100_000 and r.time[-1] == pytest.approx(10e-3)
+    t, a, w, tau = r.time, 1e-3, TWO_PI * 159, 1e-3
+    x = w * tau
+    assert np.abs(r["V(2)"] - a / (1 + x * x) * (np.sin(w * t) - x * np.cos(w * t) + x * np.exp(-t / tau))).max() < 1e-4 * a
+    (s, c, _), *_ = np.linalg.lstsq(np.column_stack([np.sin(w * t), np.cos(w * t), np.exp(-t / tau)]), r["V(2)"], rcond=None)
+    assert math.hypot(s, c) == pytest.approx(a / math.sqrt(1 + x * x), rel=1e-4)
+    assert math.atan2(c, s) == pytest.approx(-math.atan(x), abs=1e-4)
+
+
+def _jtl(stages: int, ic: float) -> str:
+    lines = [f"* jtl {stages}", f".model j jj(rtype=1, icrit={ic}uA, cap=0.15pF, rn=5ohm)",
+             "P1 s 0 pwl(0 0 20p 0 25p 6.283185)", "L0 s 1 2p"]
+    for k in range(1, stages + 1):
+        lines += [f"B{k} {k} 0 j", f"I{k} 0 {k} pwl(0 0 5p {0.7 * ic}uA)", f"L{k} {k} {k + 1} 2p"]
+    return "\n".join(lines + [f"R1 {stages + 1} 0 2", ".tran 1p 300p", f".print p(B{stages})"]) + "\n"
+
+
+def _at_once(*jobs):
+    """Run the jobs in threads released together; their results or exceptions."""
+    out: list = [None] * len(jobs)
+    barrier = threading.Barrier(len(jobs))
+
+    def run(k):
+        barrier.wait()
+        try:
+            out[k] = jobs[k]()
+        except Exception as error:  # noqa: BLE001 - the caller checks
+            out[k] = error
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(jobs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return out
+
+
+def _same(a, b):
+    assert not isinstance(b, Exception), b
+    assert np.array_equal(a.time, b.time) and a.events == b.events
+    assert all(np.array_equal(a.traces[k], b.traces[k]) for k in a.traces)
+
+
+def test_two_circuits_in_threads_give_what_they_give_one_after_the_other(monkeypatch):
+    netlists = [_jtl(100, 250), _jtl(60, 200)]
+    alone = [api.simulate(n) for n in netlists]
+    allocate = builder._allocate_state
+
+    def allocate_then_yield(*args):
+        # Building binds models to the host state it just allocated: let the
+        # other thread in between, where an unguarded build would be overtaken.
+        state = allocate(*args)
+        time.sleep(0.02)
+        return state
+
+    monkeypatch.setattr(builder, "_allocate_state", allocate_then_yield)
+    circuits = [api.load(n) for n in netlists]
+    together = _at_once(*(lambda c=c: api.simulate(c) for c in circuits))
+    for a, b in zip(alone, together):
+        _same(a, b)
+
+
+def test_one_prepared_circuit_run_from_two_threads_takes_turns():
+    prepared = api.prepare(OSCILLATOR.format(stop="20n"))  # runs past a few polls
+    alone = api.run_prepared(prepared)
+    for r in _at_once(lambda: api.run_prepared(prepared), lambda: api.run_prepared(prepared)):
+        _same(alone, r)
