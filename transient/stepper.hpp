@@ -125,7 +125,9 @@ class Stepper {
   Circuit& c_;
   Settings s_;
   Lu lu_;
-  int k_;
+  int k_;       // the formula's order, and the history kept for it
+  int ko_ = 2;  // this step's order: k_, or 2 for the steps just past a corner
+  int after_corner_ = 0;
   std::vector<double> a0_matrix_, a01_, a2_, system_, rhs_;
   // order + 1 phase rows and order voltage rows, newest first through the
   // row pointers, which rotate instead of the rows moving.
