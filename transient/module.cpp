@@ -8,6 +8,7 @@
 #include "stampworks/linear/voltage_source.hpp"
 #include "transient/stepper.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <list>
@@ -227,6 +228,7 @@ bool bind_waveform(PyObject* kind, PyObject* params, transient::Waveform& w) {
 }
 
 bool bind_sources(PyObject* sources, Binding& b) {
+  std::vector<PyTypeObject*> confirmed;
   Ref seq(PySequence_Fast(sources, "sources must be a sequence"));
   if (!seq) return false;
   Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
@@ -240,7 +242,12 @@ bool bind_sources(PyObject* sources, Binding& b) {
     for (ModelObject* m : b.circuit.models) held = held || reinterpret_cast<PyObject*>(m) == model;
     double* field = held ? source_field(model) : nullptr;
     if (!field) return pyglue::type_error("sources[%zd] is not a source model of this circuit", k);
-    if (!confirm_field(model, field)) return false;
+    // The layout is the type's: one source of each type is enough to confirm it.
+    PyTypeObject* type = Py_TYPE(model);
+    if (std::find(confirmed.begin(), confirmed.end(), type) == confirmed.end()) {
+      if (!confirm_field(model, field)) return false;
+      confirmed.push_back(type);
+    }
     transient::Source source{field, {}, scale, 0.0};
     if (!std::isfinite(scale) || !bind_waveform(kind, params, source.wave)) return false;
     source.settle = source.wave.settle();
