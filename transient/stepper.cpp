@@ -251,7 +251,8 @@ void Stepper::coefficients(double t_new) {
   }
 }
 
-// est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.
+// est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.  One pass
+// over the unknowns, the history rows read once each (this runs every step).
 void Stepper::predict() {
   const size_t n = c_.n;
   const double a0 = bdf_[0];
@@ -259,22 +260,25 @@ void Stepper::predict() {
   double* volt = est + n;
   double* dvolt = volt + n;
   double* pred = dvolt + n;
-  std::fill(state_.begin(), state_.begin() + 3 * n, 0.0);
-  for (int j = 0; j <= ko_; ++j) {
-    const double c = predictor_[j], b = j < ko_ ? bdf_[j + 1] : 0.0, vw = a0 * c + b;
-    const double* phase = phase_rows_[j];
-    for (size_t x = 0; x < n; ++x) {
-      est[x] += c * phase[x];
-      volt[x] += vw * phase[x];
-      dvolt[x] += a0 * vw * phase[x];
-    }
+  double c[4] = {0, 0, 0, 0}, vw[4] = {0, 0, 0, 0}, b[3] = {0, 0, 0};
+  const double* phase[4];
+  const double* voltage[3];
+  for (int r = 0; r < 4; ++r) phase[r] = phase_rows_[std::min(r, k_)];
+  for (int r = 0; r < 3; ++r) voltage[r] = voltage_rows_[std::min(r, k_ - 1)];
+  for (int r = 0; r <= ko_; ++r) {
+    c[r] = predictor_[r];
+    vw[r] = a0 * c[r] + (r < ko_ ? bdf_[r + 1] : 0.0);
   }
-  for (int j = 0; j < ko_; ++j) {
-    const double b = bdf_[j + 1];
-    const double* voltage = voltage_rows_[j];
-    for (size_t x = 0; x < n; ++x) dvolt[x] += b * voltage[x];
+  for (int r = 0; r < ko_; ++r) b[r] = bdf_[r + 1];
+  for (size_t x = 0; x < n; ++x) {
+    const double p0 = phase[0][x], p1 = phase[1][x], p2 = phase[2][x], p3 = phase[3][x];
+    const double e = c[0] * p0 + c[1] * p1 + c[2] * p2 + c[3] * p3;
+    const double v = vw[0] * p0 + vw[1] * p1 + vw[2] * p2 + vw[3] * p3;
+    est[x] = e;
+    pred[x] = e;
+    volt[x] = v;
+    dvolt[x] = a0 * v + b[0] * voltage[0][x] + b[1] * voltage[1][x] + b[2] * voltage[2][x];
   }
-  std::memcpy(pred, est, n * sizeof(double));
 }
 
 void Stepper::update_sources(double t_new) {
