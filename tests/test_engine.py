@@ -304,3 +304,21 @@ def test_one_prepared_circuit_run_from_two_threads_takes_turns():
     alone = api.run_prepared(prepared)
     for r in _at_once(lambda: api.run_prepared(prepared), lambda: api.run_prepared(prepared)):
         _same(alone, r)
+
+
+def test_junction_values_wait_for_a_count_without_changing_events():
+    # A junction's Values may wait while its phase stays within half a quantum
+    # of its count: the events (times and signs) must be exactly those of a run
+    # that calls them after every step, and the unrecorded junctions' final
+    # element phases the same.
+    runs = []
+    for every in (False, True):
+        prepared = api.prepare(JTL)
+        prepared.settings.values_every_step = every
+        result = api.run_prepared(prepared)
+        runs.append((result, prepared.built.element_block[0].copy()))
+    (watched, phases_w), (every, phases_e) = runs
+    assert len(watched.events) == len(every.events) > 0
+    assert np.array_equal(watched.events.times, every.events.times)
+    assert list(watched.events) == list(every.events)
+    assert np.array_equal(phases_w, phases_e)

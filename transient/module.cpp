@@ -274,27 +274,39 @@ bool bind_channels(PyObject* channels, Binding& b) {
 
 // Element indices (positions in the model list) whose Values run after every
 // step, and those recorded; the loop runs the recorded ones that are not
-// stepwise only before recording.
+// stepwise only before recording.  A stepwise entry is an index, or a tuple
+// (index, i, j, shift) for a junction whose Values may wait until its phase
+// nears the next count (see Stepper::stepwise_values).
 bool bind_model_sets(PyObject* stepwise, PyObject* recorded, Binding& b) {
   transient::Circuit& c = b.circuit;
   const Py_ssize_t count = static_cast<Py_ssize_t>(c.models.size());
-  std::vector<char> in_step(count, 0);
+  std::vector<char> seen(count, 0);
   for (int pass = 0; pass < 2; ++pass) {
     Ref seq(PySequence_Fast(pass ? recorded : stepwise, "model sets must be sequences"));
     if (!seq) return false;
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
-      int32_t index = 0;
-      if (!pyglue::to_int32(PySequence_Fast_GET_ITEM(seq.get(), k), index)) return false;
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+      int32_t index = 0, i = 0, j = 0;
+      double shift = 0.0;
+      const bool watch = !pass && PyTuple_Check(item);
+      if (watch ? !PyArg_ParseTuple(item, "iiid", &index, &i, &j, &shift) : !pyglue::to_int32(item, index))
+        return false;
       if (index < 0 || index >= count) return pyglue::index_error("model index %d out of range", index);
-      if (!pass && !in_step[index]) {
-        if (index >= c.m) return pyglue::index_error("stepwise model %d has no element entry", index);
-        in_step[index] = 1;
-        c.stepwise.push_back(c.models[index]);
-        c.stepwise_elements.push_back(index);
-      } else if (pass && !in_step[index]) {
-        in_step[index] = 2;  // once only
+      if (seen[index]) continue;  // once only
+      seen[index] = 1;
+      if (pass) {
         c.recorded_only.push_back(c.models[index]);
+        continue;
       }
+      if (index >= c.m) return pyglue::index_error("stepwise model %d has no element entry", index);
+      if (watch && (i < 1 || i > c.n || j < 0 || j > c.n || !std::isfinite(shift)))
+        return pyglue::value_error("watched junction %d: terminals or shift out of range", index);
+      c.stepwise.push_back(c.models[index]);
+      c.stepwise_elements.push_back(index);
+      c.watched.push_back(watch);
+      c.watch_i.push_back(i);
+      c.watch_j.push_back(j);
+      c.watch_shift.push_back(shift);
     }
   }
   return true;

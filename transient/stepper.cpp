@@ -525,14 +525,8 @@ void Stepper::accept(double t_new, double h) {
   times_[0] = t_new;
   // The models' Values read the node arrays they are bound to.
   std::memcpy(c_.node_block, state_.data(), 3 * n * sizeof(double));
-  // Only models that run Values every step have counters that can move.
-  for (const int32_t e : c_.stepwise_elements) {
-    prev_phase_[e] = c_.element_phase[e];
-    prev_voltage_[e] = c_.element_voltage[e];
-    prev_counts_[e] = c_.counts[e];
-  }
   ++factor_age_;
-  values(c_.stepwise, h);
+  stepwise_values(h);
   for (const int32_t e : c_.stepwise_elements)
     if (c_.flag_inc[e] | c_.flag_dec[e]) {
       find_events(t_new, h);
@@ -546,6 +540,44 @@ void Stepper::accept(double t_new, double h) {
   if (t_new >= s_.start) {
     values(c_.recorded_only, h);
     record(t_new);
+  }
+}
+
+// Only models that run Values every step have counters that can move.  A
+// watched junction whose phase stays within half a quantum of its count
+// cannot move its counter: its Values (a sine and a few stores) waits; when
+// it runs, the phase and voltage it had a step earlier come from the node
+// history, since its element arrays may be older than that.
+void Stepper::stepwise_values(double h) {
+  stampworks::ModelContext ctx{};
+  ctx.smooth_factor = smooth_;
+  ctx.time_step = h;
+  ctx.time = times_[0];
+  ctx.histeresis = kCounterBand;
+  Span span(model_clock_);
+  const double* now = state_.data();
+  const double* before = phase_rows_[1];
+  const double* before_voltage = voltage_rows_[1];
+  auto across = [](const double* x, int32_t i, int32_t j) { return j ? x[i - 1] - x[j - 1] : x[i - 1]; };
+  for (size_t s = 0; s < c_.stepwise.size(); ++s) {
+    const int32_t e = c_.stepwise_elements[s];
+    if (c_.watched[s]) {
+      const int32_t i = c_.watch_i[s], j = c_.watch_j[s];
+      const double phase = across(now, i, j) + c_.watch_shift[s];
+      if (std::fabs(phase * (1.0 / kTwoPi) - c_.counts[e]) < 0.5 - 1e-9) {
+        prev_counts_[e] = c_.counts[e];
+        c_.flag_inc[e] = c_.flag_dec[e] = 0;
+        continue;
+      }
+      prev_phase_[e] = across(before, i, j) + c_.watch_shift[s];
+      prev_voltage_[e] = across(before_voltage, i, j);
+    } else {
+      prev_phase_[e] = c_.element_phase[e];
+      prev_voltage_[e] = c_.element_voltage[e];
+    }
+    prev_counts_[e] = c_.counts[e];
+    ModelObject* model = c_.stepwise[s];
+    model->ops->Values(model, &ctx);
   }
 }
 

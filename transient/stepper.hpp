@@ -78,6 +78,12 @@ struct Circuit {
   // functions of the node state and run once at the end.
   std::vector<ModelObject*> stepwise, recorded_only;
   std::vector<int32_t> stepwise_elements;  // their element indices (counters live there)
+  // A junction whose phase counter is all its step needs (not recorded, no
+  // state): Values runs only when its phase φ_i − φ_j + shift comes within
+  // reach of the next count.  Per stepwise model: watched, i, j, shift.
+  std::vector<char> watched;
+  std::vector<int32_t> watch_i, watch_j;
+  std::vector<double> watch_shift;
   std::vector<double> breakpoints;      // core time, sorted, ending with stop
 };
 
@@ -117,6 +123,7 @@ class Stepper {
   double expected_rate(double a0);
   double predicted_chord_rate(double a0) const;
   void values(const std::vector<ModelObject*>& models, double h);
+  void stepwise_values(double h);
   double newton_limit() const;
   double newton_error_bound() const;
   stampworks::ModelContext step_context(double h) const;

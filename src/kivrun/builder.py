@@ -41,6 +41,8 @@ class Element:
         self.model = model
         self.params = params
         self.orientation = orientation
+        #: A junction's (i, j) as built; None for other elements.
+        self.terminals: tuple[int, int] | None = None
 
     def UpdateParameters(self) -> None:  # noqa: N802 - name fixed by the core
         self.model.SetParameters(self.params)
@@ -383,6 +385,8 @@ def _bind(plans: list[_Plan], pattern: _Pattern
             element = Element(plan.name, plan.component.kind, model, list(plan.params or []),
                               plan.orientation)
         element.UpdateParameters()
+        if plan.cls.startswith("Junction"):
+            element.terminals = plan.args[:2]  # (i, j): the loop watches the phase between them
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)

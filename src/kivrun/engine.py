@@ -51,6 +51,8 @@ class Settings:
     reuse_factorization: bool = True
     #: Time the model sweeps and KLU apart (Stats.model_seconds, lu_seconds).
     profile: bool = False
+    #: Run every junction's Values after every step (else only near a count).
+    values_every_step: bool = False
 
 
 @dataclass
@@ -127,6 +129,29 @@ STATELESS_MODELS = frozenset({"ResistorModel", "CapacitorModel", "InductorModel"
                               "VCCSModel", "CCCSModel"})
 
 
+#: Junctions whose element phase is φ_i − φ_j plus the parameter at this
+#: position (None: no shift): their Values may wait until a count is near.
+WATCHABLE_JUNCTIONS = {"JunctionModel": None, "JunctionRSJNModel": None, "JunctionRSJPHModel": 3,
+                       "JunctionPWLModel": 6}
+
+
+def _stepwise(built: BuiltCircuit, recorded: set[int], every_step: bool) -> list:
+    """Models whose Values run after each step: an index, or (index, i, j, shift)
+    for a junction whose counter alone needs them (the loop watches its phase)."""
+    out: list = []
+    for k, element in enumerate(built.elements):
+        name = type(element.model).__name__
+        if name in STATELESS_MODELS:
+            continue
+        terminals = getattr(element, "terminals", None)
+        if every_step or name not in WATCHABLE_JUNCTIONS or k in recorded or not terminals or not terminals[0]:
+            out.append(k)
+            continue
+        at = WATCHABLE_JUNCTIONS[name]
+        out.append((k, terminals[0], terminals[1], float(element.params[at]) if at is not None else 0.0))
+    return out
+
+
 def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray, int]],
         progress: Callable[[float], None] | None = None,
         recorded_elements: list[int] | None = None) -> RunOutput:
@@ -151,7 +176,7 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
     corners = () if settings.fixed_step else tuple(settings.breakpoints) + (settings.ramp,)
     breakpoints = np.array(sorted(set(corners)), dtype=float)
     sources = [(s.model, *s.waveform.native(), s.scale) for s in built.varying_sources]
-    stepwise = [k for k, e in enumerate(built.elements) if type(e.model).__name__ not in STATELESS_MODELS]
+    stepwise = _stepwise(built, set(recorded_elements or ()), settings.values_every_step)
     began = time.perf_counter()
     out = Transient.run([e.model for e in built.elements], sources, built.node_block,
                         built.element_block, built.flag_block, built.element_counts,
