@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import array
 import math
+from itertools import chain
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -98,82 +99,102 @@ def _stampworks() -> Any:
     return Stampworks
 
 
-class _Pattern:
-    """Collects the matrix entries the models touch and hands out slots."""
+class _Plan:
+    """One model to create: its class, constructor arguments, matrix entries, parameters."""
 
-    def __init__(self) -> None:
-        self.entries: set[tuple[int, int]] = set()
-        self.positions: dict[tuple[int, int], int] = {}
+    __slots__ = ("component", "name", "cls", "args", "entries", "params", "waveform", "orientation",
+                 "companion_of")
 
-    def need(self, *pairs: tuple[int, int]) -> None:
-        for row, col in pairs:
-            if row and col:
-                self.entries.add((row, col))
-
-    def freeze(self) -> tuple[array.array, array.array]:
-        order = sorted(self.entries, key=lambda rc: (rc[1], rc[0]))
-        self.positions = {rc: k for k, rc in enumerate(order)}
-        n = max((max(rc) for rc in order), default=0)
-        counts = np.bincount([c for _, c in order], minlength=n + 1)[1:]
-        pointers = np.concatenate(([0], np.cumsum(counts)))
-        rows = [r - 1 for r, _ in order]
-        return array.array("i", pointers.astype(np.int32).tolist()), array.array("i", rows)
-
-    def slot(self, row: int, col: int) -> int:
-        # A slot in a ground row or column is never used; 0 is always in range.
-        if not row or not col:
-            return 0
-        return self.positions[(row, col)]
+    def __init__(self, component: CircuitElement, name: str, cls: str, args: tuple[int, ...],
+                 entries: tuple[int, ...], params: list[float] | None = None,
+                 waveform: tuple[Waveform, float, float] | None = None, orientation: float = 1.0,
+                 companion_of: int | None = None):
+        self.component = component
+        self.name = name
+        self.cls = cls
+        self.args = args
+        #: (row, col) pairs of the entries the model stamps, flattened.
+        self.entries = entries
+        self.params = params
+        self.waveform = waveform
+        self.orientation = orientation
+        self.companion_of = companion_of
 
 
 @dataclass
-class _Plan:
-    """One model to create: its class, constructor arguments, slot pairs, parameters."""
+class Layout:
+    """A circuit numbered, planned and given its sparse pattern, before any model exists."""
 
-    component: CircuitElement
-    name: str
-    cls: str
-    args: tuple[int, ...]
-    slot_pairs: list[tuple[int, int]]
-    params: list[float] | None = None
-    waveform: tuple[Waveform, float, float] | None = None
-    orientation: float = 1.0
-    companion_of: int | None = None
+    circuit: Circuit
+    node_numbers: dict[str, int]
+    n_nodes: int
+    n_unknowns: int
+    plans: list[_Plan]
+    col_pointers: array.array
+    row_indices: array.array
+    #: Slot of every entry the plans touch, in plan order (0 for a ground row or column).
+    slots: list[int]
 
 
 def build(circuit: Circuit) -> BuiltCircuit:
     """Number the circuit, bind one model per element and register them with the core."""
-    _check_nodes(circuit)
-    node_numbers = {name: k + 1 for k, name in enumerate(circuit.nodes())}
+    layout = lay_out(circuit)
+    return register(layout, bind_models(layout))
+
+
+def lay_out(circuit: Circuit) -> Layout:
+    """Unknowns, one plan per model, and the matrix pattern with every plan's slots."""
+    node_numbers = _number_nodes(circuit)
     n_nodes = len(node_numbers)
     plans, n_unknowns = _plan(circuit, node_numbers, n_nodes)
-    pattern = _Pattern()
-    for n in range(1, n_nodes + 1):
-        pattern.need((n, n))  # keeps every node row structurally non-singular
-    for plan in plans:
-        pattern.need(*plan.slot_pairs)
-    col_pointers, row_indices = pattern.freeze()
+    col_pointers, row_indices, slots = _pattern(plans, n_nodes)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    node_block, element_block, flag_block = _allocate_state(n_unknowns, len(plans))
-    elements, varying, companions = _bind(plans, pattern)
-    _register(elements, n_unknowns)
-    return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
-                        {e.name.lower(): k for k, e in enumerate(elements)}, varying,
-                        col_pointers, row_indices, node_block, element_block, flag_block, companions,
-                        kvglobals.ElementCurrent, kvglobals.ElementN)
+    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots)
 
 
-def _check_nodes(circuit: Circuit) -> None:
-    """A node that only current sources touch has no equation to solve."""
-    touched: dict[str, CircuitElement] = {}
+def _number_nodes(circuit: Circuit) -> dict[str, int]:
+    """Nodes numbered 1.. in order of first appearance; a node that only current
+    sources touch has no equation to solve."""
+    numbers: dict[str, int] = {GROUND: 0}
+    touched: set[str] = set()
     sourced: dict[str, CircuitElement] = {}
     for component in circuit.elements:
-        for node in component.nodes:
-            (sourced if component.kind == "I" else touched).setdefault(node, component)
+        nodes = component.nodes
+        for node in nodes:
+            if node not in numbers:
+                numbers[node] = len(numbers)
+        if component.kind == "I":
+            for node in nodes:
+                sourced.setdefault(node, component)
+        else:
+            touched.update(nodes)
     for node, component in sourced.items():
         if node != GROUND and node not in touched:
             raise NetlistError("node is connected only to current sources", component.where, node)
+    del numbers[GROUND]
+    return numbers
+
+
+def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int]]:
+    """Compressed-column pattern of all entries plus every node's diagonal, and the slot of
+    each plan entry (0 in a ground row or column, where it is never used)."""
+    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans), dtype=np.int64)
+    rows, cols = flat[0::2], flat[1::2]
+    used = (rows > 0) & (cols > 0)
+    stride = int(max(flat.max(initial=0), n_nodes)) + 1
+    keys = cols[used] * stride + rows[used]
+    diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
+    # Sorted keys order the entries by column, then row: the CSC order.
+    unique, inverse = np.unique(np.concatenate((keys, diagonal)), return_inverse=True)
+    slots = np.zeros(len(rows), dtype=np.int64)
+    slots[used] = inverse.reshape(-1)[:len(keys)]
+    entry_cols, entry_rows = np.divmod(unique, stride)
+    n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
+    pointers = np.zeros(n + 1, dtype=np.int32)
+    np.cumsum(np.bincount(entry_cols, minlength=n + 1)[1:], out=pointers[1:])
+    rows_out = (entry_rows - 1).astype(np.int32)
+    return array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist()
 
 
 def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
@@ -202,13 +223,13 @@ def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple
             l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
             mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
             plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
-                               [(q, q), (q, v), (v, q), (v, v)],
+                               (q, q, q, v, v, q, v, v),
                                [units.to_core(mutual, "inductance")]))
     return plans, next_unknown - 1
 
 
-def _two_terminal(i: int, j: int) -> list[tuple[int, int]]:
-    return [(i, i), (i, j), (j, i), (j, j)]
+def _two_terminal(i: int, j: int) -> tuple[int, ...]:
+    return (i, i, i, j, j, i, j, j)
 
 
 #: Passive two-terminal elements: model class and the quantity of their value.
@@ -222,7 +243,7 @@ def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation
     if kind == "L" and q:
         value = units.to_core(component.value or 0.0, "inductance")
         return [_Plan(component, name, "InductorImpedanceModel", (i, j, q),
-                      [(i, q), (j, q), (q, i), (q, j), (q, q)], [value], orientation=orientation)]
+                      (i, q, j, q, q, i, q, j, q, q), [value], orientation=orientation)]
     if kind in _PASSIVE:
         cls, quantity = _PASSIVE[kind]
         value = units.to_core(component.value or 0.0, quantity)
@@ -230,12 +251,12 @@ def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation
     if kind == "I":
         # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
         # delivers into its first terminal and draws from its second.
-        return [_Plan(component, name, "CurrentSourceModel", (j, i), [],
+        return [_Plan(component, name, "CurrentSourceModel", (j, i), (),
                       waveform=(component.waveform, units.CURRENT, 1.0))]
     if kind in "VP":
         cls = "VoltageSourceModel" if kind == "V" else "PhaseSourceModel"
         unit = units.VOLTAGE if kind == "V" else 1.0
-        return [_Plan(component, name, cls, (i, j, q), [(i, q), (j, q), (q, i), (q, j)],
+        return [_Plan(component, name, cls, (i, j, q), (i, q, j, q, q, i, q, j),
                       waveform=(component.waveform, unit, orientation), orientation=orientation)]
     return _plan_junction(component, i, j, orientation, index)
 
@@ -323,16 +344,41 @@ def reset_state(built: BuiltCircuit) -> None:
     built.element_counts.fill(0)
 
 
-def _bind(plans: list[_Plan], pattern: _Pattern
-          ) -> tuple[list[Element], list[SourceElement], dict[int, list[int]]]:
+@dataclass
+class Bound:
+    """The models of a layout, created, bound to their slots and given their parameters."""
+
+    elements: list[Element]
+    #: Sources whose value changes with time.
+    varying: list[SourceElement]
+    companions: dict[int, list[int]]
+    node_block: np.ndarray
+    element_block: np.ndarray
+    flag_block: np.ndarray
+
+
+def bind_models(layout: Layout) -> Bound:
+    """Fresh state arrays in ``kvglobals``, then one core model per plan."""
+    plans = layout.plans
+    blocks = _allocate_state(layout.n_unknowns, len(plans))
     core = _stampworks()
+    classes: dict[str, Any] = {}
     elements: list[Element] = []
     varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
+    slots = layout.slots
+    at = 0
     for eindex, plan in enumerate(plans):
-        model = getattr(core, plan.cls)(*plan.args, eindex)
-        slots = [pattern.slot(r, c) for r, c in plan.slot_pairs] or [0, 0, 0, 0]
-        model.InitModel(*slots)
+        cls = classes.get(plan.cls)
+        if cls is None:
+            cls = classes[plan.cls] = getattr(core, plan.cls)
+        model = cls(*plan.args, eindex)
+        count = len(plan.entries) >> 1
+        if count:
+            model.InitModel(*slots[at:at + count])
+            at += count
+        else:
+            model.InitModel(0, 0, 0, 0)
         if plan.cls == "JunctionTJMModel":
             _install_kernel(model, plan)
         if plan.waveform is not None:
@@ -342,13 +388,13 @@ def _bind(plans: list[_Plan], pattern: _Pattern
             if not waveform.is_constant():
                 varying.append(element)  # type: ignore[arg-type]
         else:
-            element = Element(plan.name, plan.component.kind, model, list(plan.params or []),
+            element = Element(plan.name, plan.component.kind, model, list(plan.params or ()),
                               plan.orientation)
         element.UpdateParameters()
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)
-    return elements, varying, companions
+    return Bound(elements, varying, companions, *blocks)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:
@@ -362,9 +408,15 @@ def _install_kernel(model: Any, plan: _Plan) -> None:
     model.InitTJMModel(params)
 
 
-def _register(elements: list[Element], n_unknowns: int) -> None:
+def register(layout: Layout, bound: Bound) -> BuiltCircuit:
+    """Hand the bound models to the core; the built circuit the engine runs."""
+    elements = bound.elements
     kvglobals.ElementList = elements
     kvglobals.SourceElementList = [e for e in elements if isinstance(e, SourceElement)]
     kvglobals.TotalElements = len(elements)
     kvglobals.TotalSourceElements = len(kvglobals.SourceElementList)
     _stampworks().InitElementModels()
+    return BuiltCircuit(layout.circuit, layout.node_numbers, layout.n_nodes, layout.n_unknowns, elements,
+                        {e.name.lower(): k for k, e in enumerate(elements)}, bound.varying,
+                        layout.col_pointers, layout.row_indices, bound.node_block, bound.element_block,
+                        bound.flag_block, bound.companions, kvglobals.ElementCurrent, kvglobals.ElementN)

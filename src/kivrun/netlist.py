@@ -57,6 +57,12 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     expression using them is evaluated with the new value).
     """
     title, cards = read_cards(text, name, base_dir)
+    return expand_cards(title, cards, name, base_dir, params)
+
+
+def expand_cards(title: str, cards: list[Card], name: str = "<netlist>", base_dir: str = ".",
+                 params: Mapping[str, float] | None = None) -> Circuit:
+    """The flat circuit of a netlist's cards (see :func:`parse_netlist`)."""
     return _Reader(title, cards, name, base_dir, params).run()
 
 
