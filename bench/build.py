@@ -50,6 +50,13 @@ def _reset_peak() -> None:
 
 
 def _phases(text: str) -> dict[str, float]:
+    from kivrun.gcpause import collector_paused
+
+    with collector_paused():
+        return _timed_phases(text)
+
+
+def _timed_phases(text: str) -> dict[str, float]:
     from kivrun import api, builder, noise
     from kivrun.netlist import expand_cards
     from kivrun.netlist_lines import read_cards

@@ -25,6 +25,7 @@ from . import SimulationParameters as SP
 from . import kvglobals, units
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues
 from .errors import NetlistError
+from .gcpause import collector_paused
 from .waveforms import Waveform
 
 #: Stands in for "no shunt" in the junction's ΔV/R term.
@@ -138,8 +139,9 @@ class Layout:
 
 def build(circuit: Circuit) -> BuiltCircuit:
     """Number the circuit, bind one model per element and register them with the core."""
-    layout = lay_out(circuit)
-    return register(layout, bind_models(layout))
+    with collector_paused():
+        layout = lay_out(circuit)
+        return register(layout, bind_models(layout))
 
 
 def lay_out(circuit: Circuit) -> Layout:
@@ -156,24 +158,18 @@ def lay_out(circuit: Circuit) -> Layout:
 def _number_nodes(circuit: Circuit) -> dict[str, int]:
     """Nodes numbered 1.. in order of first appearance; a node that only current
     sources touch has no equation to solve."""
-    numbers: dict[str, int] = {GROUND: 0}
-    touched: set[str] = set()
-    sourced: dict[str, CircuitElement] = {}
-    for component in circuit.elements:
-        nodes = component.nodes
-        for node in nodes:
-            if node not in numbers:
-                numbers[node] = len(numbers)
-        if component.kind == "I":
-            for node in nodes:
-                sourced.setdefault(node, component)
-        else:
-            touched.update(nodes)
-    for node, component in sourced.items():
-        if node != GROUND and node not in touched:
-            raise NetlistError("node is connected only to current sources", component.where, node)
-    del numbers[GROUND]
-    return numbers
+    elements = circuit.elements
+    # dict.fromkeys keeps the order of first appearance and runs at C speed.
+    seen = dict.fromkeys(chain.from_iterable(e.nodes for e in elements))
+    seen.pop(GROUND, None)
+    sources = [e for e in elements if e.kind == "I"]
+    if sources:
+        touched = set(chain.from_iterable(e.nodes for e in elements if e.kind != "I"))
+        for component in sources:
+            for node in component.nodes:
+                if node != GROUND and node not in touched:
+                    raise NetlistError("node is connected only to current sources", component.where, node)
+    return {node: k for k, node in enumerate(seen, 1)}
 
 
 def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int]]:
@@ -198,26 +194,35 @@ def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array
 
 
 def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
-    branch_form = {key for e in circuit.elements if e.kind == "K" for key in e.coupled or ()}
-    inductors = {e.key: e for e in circuit.elements if e.kind == "L"}
+    couplings = [e for e in circuit.elements if e.kind == "K"]
+    branch_form = {key for e in couplings for key in e.coupled or ()}
     next_unknown = n_nodes + 1
     branch_of: dict[str, tuple[int, float]] = {}
     plans: list[_Plan] = []
+    number = node_numbers.get  # ground is not numbered: 0
     for component in circuit.elements:
-        if component.kind == "K":
+        kind = component.kind
+        if kind == "K":
             continue
-        n1 = node_numbers.get(component.nodes[0], 0) if component.nodes[0] != GROUND else 0
-        n2 = node_numbers.get(component.nodes[1], 0) if component.nodes[1] != GROUND else 0
+        first, second = component.nodes
+        n1, n2 = number(first, 0), number(second, 0)
         orientation = 1.0
-        if n1 == 0 and component.kind != "I":
+        if n1 == 0 and kind != "I":
             n1, n2, orientation = n2, 0, -1.0
+        if kind in _PASSIVE and (kind != "L" or not branch_form or component.key not in branch_form):
+            # The commonest plan inline: a nodal two-terminal element.
+            cls, unit = _PASSIVE_UNITS[kind]
+            plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
+                               [(component.value or 0.0) / unit], orientation=orientation))
+            continue
         q = 0
-        if component.kind in "VP" or (component.kind == "L" and component.key in branch_form):
+        if kind in "VP" or (kind == "L" and component.key in branch_form):
             q = next_unknown
             next_unknown += 1
             branch_of[component.key] = (q, orientation)
         plans.extend(_plan_element(component, n1, n2, q, orientation, len(plans)))
-    for component in circuit.elements:
+    inductors = {e.key: e for e in circuit.elements if e.kind == "L"} if couplings else {}
+    for component in couplings:
         if component.kind == "K":
             (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
             l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
@@ -235,6 +240,7 @@ def _two_terminal(i: int, j: int) -> tuple[int, ...]:
 #: Passive two-terminal elements: model class and the quantity of their value.
 _PASSIVE = {"R": ("ResistorModel", "resistance"), "C": ("CapacitorModel", "capacitance"),
             "L": ("InductorModel", "inductance")}
+_PASSIVE_UNITS = {kind: (cls, units.UNIT_OF[quantity]) for kind, (cls, quantity) in _PASSIVE.items()}
 
 
 def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation: float,
@@ -349,6 +355,7 @@ class Bound:
     """The models of a layout, created, bound to their slots and given their parameters."""
 
     elements: list[Element]
+    sources: list[SourceElement]
     #: Sources whose value changes with time.
     varying: list[SourceElement]
     companions: dict[int, list[int]]
@@ -364,6 +371,7 @@ def bind_models(layout: Layout) -> Bound:
     core = _stampworks()
     classes: dict[str, Any] = {}
     elements: list[Element] = []
+    sources: list[SourceElement] = []
     varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
     slots = layout.slots
@@ -373,28 +381,32 @@ def bind_models(layout: Layout) -> Bound:
         if cls is None:
             cls = classes[plan.cls] = getattr(core, plan.cls)
         model = cls(*plan.args, eindex)
-        count = len(plan.entries) >> 1
-        if count:
+        entries = plan.entries
+        if entries:
+            count = len(entries) >> 1
             model.InitModel(*slots[at:at + count])
             at += count
         else:
             model.InitModel(0, 0, 0, 0)
         if plan.cls == "JunctionTJMModel":
             _install_kernel(model, plan)
-        if plan.waveform is not None:
-            waveform, unit, sign = plan.waveform
-            element: Element = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
-                                             plan.orientation)
-            if not waveform.is_constant():
-                varying.append(element)  # type: ignore[arg-type]
+        if plan.waveform is None:
+            params = plan.params if plan.params is not None else []
+            element: Element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
+            model.SetParameters(params)  # Element.UpdateParameters, without the call
         else:
-            element = Element(plan.name, plan.component.kind, model, list(plan.params or ()),
-                              plan.orientation)
-        element.UpdateParameters()
+            waveform, unit, sign = plan.waveform
+            source = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
+                                   plan.orientation)
+            source.UpdateParameters()
+            sources.append(source)
+            if not waveform.is_constant():
+                varying.append(source)
+            element = source
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)
-    return Bound(elements, varying, companions, *blocks)
+    return Bound(elements, sources, varying, companions, *blocks)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:
@@ -412,7 +424,7 @@ def register(layout: Layout, bound: Bound) -> BuiltCircuit:
     """Hand the bound models to the core; the built circuit the engine runs."""
     elements = bound.elements
     kvglobals.ElementList = elements
-    kvglobals.SourceElementList = [e for e in elements if isinstance(e, SourceElement)]
+    kvglobals.SourceElementList = bound.sources
     kvglobals.TotalElements = len(elements)
     kvglobals.TotalSourceElements = len(kvglobals.SourceElementList)
     _stampworks().InitElementModels()
