@@ -355,6 +355,8 @@ class Bound:
     """The models of a layout, created, bound to their slots and given their parameters."""
 
     elements: list[Element]
+    #: Lower-case name of each element, in order.
+    keys: list[str]
     sources: list[SourceElement]
     #: Sources whose value changes with time.
     varying: list[SourceElement]
@@ -371,6 +373,7 @@ def bind_models(layout: Layout) -> Bound:
     core = _stampworks()
     classes: dict[str, Any] = {}
     elements: list[Element] = []
+    keys: list[str] = []
     sources: list[SourceElement] = []
     varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
@@ -406,7 +409,8 @@ def bind_models(layout: Layout) -> Bound:
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)
-    return Bound(elements, sources, varying, companions, *blocks)
+        keys.append(plan.name.lower())
+    return Bound(elements, keys, sources, varying, companions, *blocks)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:
@@ -429,6 +433,6 @@ def register(layout: Layout, bound: Bound) -> BuiltCircuit:
     kvglobals.TotalSourceElements = len(kvglobals.SourceElementList)
     _stampworks().InitElementModels()
     return BuiltCircuit(layout.circuit, layout.node_numbers, layout.n_nodes, layout.n_unknowns, elements,
-                        {e.name.lower(): k for k, e in enumerate(elements)}, bound.varying,
+                        dict(zip(bound.keys, range(len(elements)))), bound.varying,
                         layout.col_pointers, layout.row_indices, bound.node_block, bound.element_block,
                         bound.flag_block, bound.companions, kvglobals.ElementCurrent, kvglobals.ElementN)

@@ -322,12 +322,15 @@ class _Reader:
             scope.update(_evaluate_params(param_cards, scope))
         lower_suffix = suffix.lower()
         mapped = port_map.get
+        # One string per node of this instance: less memory, and its hash is computed once.
+        known: dict[str, str] = {}
 
         def node(name: str) -> str:
-            key = name.lower()
-            if key in GROUND_NAMES:
-                return GROUND
-            return mapped(key) or key + lower_suffix
+            got = known.get(name)
+            if got is None:
+                key = name.lower()
+                got = known[name] = GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
+            return got
 
         add, element = self._add, self._element
         for card in cards:

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .errors import Location, NetlistError
 from .netlist_files import ReadBudget, read_text
@@ -22,10 +22,11 @@ class Card:
 
     tokens: list[str]
     where: Location
+    #: The first token in lower case (continuation lines never change it).
+    keyword: str = field(init=False, repr=False, compare=False)
 
-    @property
-    def keyword(self) -> str:
-        return self.tokens[0].lower()
+    def __post_init__(self) -> None:
+        self.keyword = self.tokens[0].lower()
 
 
 def tokenize(text: str) -> list[str]:
