@@ -146,91 +146,104 @@ def build(circuit: Circuit) -> BuiltCircuit:
 
 def lay_out(circuit: Circuit) -> Layout:
     """Unknowns, one plan per model, and the matrix pattern with every plan's slots."""
-    node_numbers = _number_nodes(circuit)
+    try:
+        plans, node_numbers, n_unknowns = _plan(circuit)
+    except NetlistError:
+        _check_nodes(circuit)  # the first fault of the circuit is the one reported
+        raise
     n_nodes = len(node_numbers)
-    plans, n_unknowns = _plan(circuit, node_numbers, n_nodes)
-    col_pointers, row_indices, slots = _pattern(plans, n_nodes)
+    col_pointers, row_indices, slots, rows_used = _pattern(plans, n_nodes)
+    if rows_used < n_nodes:
+        _check_nodes(circuit)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
     return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots)
 
 
-def _number_nodes(circuit: Circuit) -> dict[str, int]:
-    """Nodes numbered 1.. in order of first appearance; a node that only current
-    sources touch has no equation to solve."""
+def _check_nodes(circuit: Circuit) -> None:
+    """A node that only current sources touch has no equation to solve."""
     elements = circuit.elements
-    # dict.fromkeys keeps the order of first appearance and runs at C speed.
-    seen = dict.fromkeys(chain.from_iterable(e.nodes for e in elements))
-    seen.pop(GROUND, None)
-    sources = [e for e in elements if e.kind == "I"]
-    if sources:
-        touched = set(chain.from_iterable(e.nodes for e in elements if e.kind != "I"))
-        for component in sources:
+    touched = set(chain.from_iterable(e.nodes for e in elements if e.kind != "I"))
+    for component in elements:
+        if component.kind == "I":
             for node in component.nodes:
                 if node != GROUND and node not in touched:
                     raise NetlistError("node is connected only to current sources", component.where, node)
-    return {node: k for k, node in enumerate(seen, 1)}
 
 
-def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int]]:
-    """Compressed-column pattern of all entries plus every node's diagonal, and the slot of
-    each plan entry (0 in a ground row or column, where it is never used)."""
+def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int], int]:
+    """Compressed-column pattern of all entries plus every node's diagonal, the slot of
+    each plan entry (0 in a ground row or column, where it is never used), and how many
+    nodes some plan's entries reach (every model stamps a row of each of its nodes,
+    except a current source)."""
     flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans), dtype=np.int64)
     rows, cols = flat[0::2], flat[1::2]
     used = (rows > 0) & (cols > 0)
     stride = int(max(flat.max(initial=0), n_nodes)) + 1
-    keys = cols[used] * stride + rows[used]
+    used_rows = rows[used]
+    keys = cols[used] * stride + used_rows
+    reached = int(np.count_nonzero(np.bincount(used_rows, minlength=n_nodes + 1)[1:n_nodes + 1]))
     diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
     # Sorted keys order the entries by column, then row: the CSC order.
-    unique, inverse = np.unique(np.concatenate((keys, diagonal)), return_inverse=True)
+    unique = np.unique(np.concatenate((keys, diagonal)))
     slots = np.zeros(len(rows), dtype=np.int64)
-    slots[used] = inverse.reshape(-1)[:len(keys)]
+    slots[used] = np.searchsorted(unique, keys)
     entry_cols, entry_rows = np.divmod(unique, stride)
     n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
     pointers = np.zeros(n + 1, dtype=np.int32)
     np.cumsum(np.bincount(entry_cols, minlength=n + 1)[1:], out=pointers[1:])
     rows_out = (entry_rows - 1).astype(np.int32)
-    return array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist()
+    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist(),
+            reached)
 
 
-def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
+def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
+    """Plans in element order, nodes numbered 1.. in order of first appearance, and the
+    number of unknowns: the nodes, then one branch unknown per element that owns one."""
     couplings = [e for e in circuit.elements if e.kind == "K"]
     branch_form = {key for e in couplings for key in e.coupled or ()}
-    next_unknown = n_nodes + 1
-    branch_of: dict[str, tuple[int, float]] = {}
+    numbers: dict[str, int] = {GROUND: 0}
     plans: list[_Plan] = []
-    number = node_numbers.get  # ground is not numbered: 0
+    #: Elements owning a branch unknown, planned once the nodes are counted.
+    owners: list[tuple[int, CircuitElement, int, int, float]] = []
     for component in circuit.elements:
         kind = component.kind
         if kind == "K":
             continue
         first, second = component.nodes
-        n1, n2 = number(first, 0), number(second, 0)
+        n1 = numbers.get(first)
+        if n1 is None:
+            n1 = numbers[first] = len(numbers)
+        n2 = numbers.get(second)
+        if n2 is None:
+            n2 = numbers[second] = len(numbers)
         orientation = 1.0
         if n1 == 0 and kind != "I":
             n1, n2, orientation = n2, 0, -1.0
-        if kind in _PASSIVE and (kind != "L" or not branch_form or component.key not in branch_form):
+        if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
+            owners.append((len(plans), component, n1, n2, orientation))
+            plans.append(None)  # type: ignore[arg-type]
+        elif kind in _PASSIVE:
             # The commonest plan inline: a nodal two-terminal element.
             cls, unit = _PASSIVE_UNITS[kind]
             plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
                                [(component.value or 0.0) / unit], orientation=orientation))
-            continue
-        q = 0
-        if kind in "VP" or (kind == "L" and component.key in branch_form):
-            q = next_unknown
-            next_unknown += 1
-            branch_of[component.key] = (q, orientation)
-        plans.extend(_plan_element(component, n1, n2, q, orientation, len(plans)))
+        else:
+            plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
+    del numbers[GROUND]
+    n_nodes = len(numbers)
+    branch_of: dict[str, tuple[int, float]] = {}
+    for q, (at, component, n1, n2, orientation) in enumerate(owners, n_nodes + 1):
+        branch_of[component.key] = (q, orientation)
+        (plans[at],) = _plan_element(component, n1, n2, q, orientation, at)
     inductors = {e.key: e for e in circuit.elements if e.kind == "L"} if couplings else {}
     for component in couplings:
-        if component.kind == "K":
-            (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
-            l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
-            mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
-            plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
-                               (q, q, q, v, v, q, v, v),
-                               [units.to_core(mutual, "inductance")]))
-    return plans, next_unknown - 1
+        (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
+        l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
+        mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
+        plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
+                           (q, q, q, v, v, q, v, v), [units.to_core(mutual, "inductance")]))
+    return plans, numbers, n_nodes + len(owners)
 
 
 def _two_terminal(i: int, j: int) -> tuple[int, ...]:
