@@ -60,7 +60,11 @@ class SourceElement(Element):
         return self.waveform.value(core_time * units.TIME) * self.scale
 
     def UpdateParameters(self) -> None:  # noqa: N802 - name fixed by the core
-        self._value[0] = self.value_at(kvglobals.CurrentTime)
+        self.apply(self.value_at(kvglobals.CurrentTime))
+
+    def apply(self, value: float) -> None:
+        """Hand the model this value (core units)."""
+        self._value[0] = value
         self.model.SetParameters(self._value)
 
 
@@ -227,7 +231,7 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
             # The commonest plan inline: a nodal two-terminal element.
             cls, unit = _PASSIVE_UNITS[kind]
             plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
-                               [(component.value or 0.0) / unit], orientation=orientation))
+                               [(component.value or 0.0) / unit], None, orientation))
         else:
             plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
     del numbers[GROUND]
@@ -348,7 +352,7 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.nd
     # The two flag arrays share a block too: one test finds any event.
     flag_block = np.zeros((2, n_elements), dtype=np.uint8)
     kvglobals.ElementInc, kvglobals.ElementDec = flag_block
-    kvglobals.CurrentTime = 0.0
+    kvglobals.CurrentTime = 0.0  # bind_models relies on it
     kvglobals.OptimizeSimulation = False
     SP.InitialSmoothFactor = 1.0
     return node_block, element_block, flag_block
@@ -392,6 +396,8 @@ def bind_models(layout: Layout) -> Bound:
     companions: dict[int, list[int]] = {}
     slots = layout.slots
     at = 0
+    # The run starts at t = 0; sources written alike share a waveform, evaluated once.
+    start_values: dict[int, float] = {}
     for eindex, plan in enumerate(plans):
         cls = classes.get(plan.cls)
         if cls is None:
@@ -414,7 +420,10 @@ def bind_models(layout: Layout) -> Bound:
             waveform, unit, sign = plan.waveform
             source = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
                                    plan.orientation)
-            source.UpdateParameters()
+            value = start_values.get(id(waveform))
+            if value is None:
+                value = start_values[id(waveform)] = waveform.value(0.0)
+            source.apply(value * source.scale)  # UpdateParameters at t = 0
             sources.append(source)
             if not waveform.is_constant():
                 varying.append(source)

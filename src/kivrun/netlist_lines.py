@@ -96,8 +96,9 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
 def _tokens(line: str, where: Location, allow_empty: bool = False) -> list[str]:
     """Tokens of one line; a stray brace or quote, or a line of separators only, is an error."""
     if _PLAIN.isdisjoint(line):
-        # No brace or quote: nothing to keep whole, nothing unmatched to report.
-        tokens = _TOKEN.findall(line)
+        # No brace or quote: nothing to keep whole, nothing unmatched to report; the
+        # tokens are those of _TOKEN with ( ) = set apart and commas as blanks.
+        tokens = line.replace("(", " ( ").replace(")", " ) ").replace("=", " = ").replace(",", " ").split()
         if not tokens and not allow_empty:
             raise NetlistError("line holds only separators", where, line)
         return tokens
