@@ -37,11 +37,13 @@ def subcircuit(n: int) -> str:
     return f"{HEAD}.subckt stage in out\n{cell}\n.ends\n{calls}\nRL {n + 1} 0 2ohm\n.tran 1p 100p\n"
 
 
-@pytest.mark.parametrize("deck, mid", [(flat, "{k}m"), (subcircuit, "mid.x{k}")])
-def test_large_deck_builds_with_hand_counted_pattern_in_bounded_memory(deck, mid):
+# Tracing memory makes reading ten times slower: the subcircuit form, which real decks use, is traced.
+@pytest.mark.parametrize("deck, mid, traced", [(flat, "{k}m", False), (subcircuit, "mid.x{k}", True)])
+def test_large_deck_builds_with_hand_counted_pattern_in_bounded_memory(deck, mid, traced):
     text = deck(STAGES)
     gc.collect()
-    tracemalloc.start()
+    if traced:
+        tracemalloc.start()
     try:
         prepared = api.prepare(api.load(text))
         _, peak = tracemalloc.get_traced_memory()
@@ -62,5 +64,5 @@ def test_large_deck_builds_with_hand_counted_pattern_in_bounded_memory(deck, mid
         want = {built.node_numbers[name] - 1 for name in (str(k), mid.format(k=k), str(k + 1))}
         assert found == want
     assert len(built.varying_sources) == n + 1
-    print(f"{peak / n / 1024:.2f} KiB per stage")
-    assert peak / n < PEAK_PER_STAGE, f"{peak / n / 1024:.1f} KiB per stage"
+    if traced:
+        assert 0 < peak / n < PEAK_PER_STAGE, f"{peak / n / 1024:.1f} KiB per stage"

@@ -208,6 +208,7 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
     branch_form = {key for e in couplings for key in e.coupled or ()}
     numbers: dict[str, int] = {GROUND: 0}
     plans: list[_Plan] = []
+    rsj: dict[int, list[float]] = {}
     #: Elements owning a branch unknown, planned once the nodes are counted.
     owners: list[tuple[int, CircuitElement, int, int, float]] = []
     for component in circuit.elements:
@@ -228,10 +229,17 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
             owners.append((len(plans), component, n1, n2, orientation))
             plans.append(None)  # type: ignore[arg-type]
         elif kind in _PASSIVE:
-            # The commonest plan inline: a nodal two-terminal element.
+            # The commonest plans inline: a nodal two-terminal element, an RSJ junction.
             cls, unit = _PASSIVE_UNITS[kind]
             plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
                                [(component.value or 0.0) / unit], None, orientation))
+        elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
+            jj = component.junction
+            params = rsj.get(id(jj))  # junctions of one model at one area are one object
+            if params is None:
+                params = rsj[id(jj)] = _rsj_parameters(jj)
+            plans.append(_Plan(component, component.name, "JunctionModel", (n1, n2),
+                               (n1, n1, n1, n2, n2, n1, n2, n2), list(params), None, orientation))
         else:
             plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
     del numbers[GROUND]
@@ -293,7 +301,7 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
     shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
     slots = _two_terminal(i, j)
     if jj.kind == "rsj":
-        plans = [_Plan(component, component.name, "JunctionModel", (i, j), slots, [ic, shunt, cap],
+        plans = [_Plan(component, component.name, "JunctionModel", (i, j), slots, _rsj_parameters(jj),
                        orientation=orientation)]
     elif jj.kind == "tjm":
         plans = [_Plan(component, component.name, "JunctionTJMModel", (i, j), slots,
@@ -320,6 +328,13 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
                                [core(jj.subgap_resistance, "resistance")], orientation=orientation,
                                companion_of=index))
     return plans
+
+
+def _rsj_parameters(jj: JunctionValues) -> list[float]:
+    """JunctionModel's [Ic, R, C] in core units."""
+    core = units.to_core
+    shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
+    return [core(jj.critical_current, "current"), shunt, core(jj.capacitance, "capacitance")]
 
 
 def tunnel_parameters(jj: JunctionValues) -> list:

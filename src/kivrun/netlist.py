@@ -98,6 +98,8 @@ class _Reader:
         self._limit = MAX_ELEMENTS
         #: Values of the plain numbers read so far, by their text.
         self._literals: dict[str, float] = {}
+        #: The .param cards of each list of cards expanded (a cell's, the top level's), by id.
+        self._param_cards: dict[int, list[Card]] = {}
         #: Waveforms written in plain numbers, by their tokens.
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
@@ -316,7 +318,10 @@ class _Reader:
         instance's ``L1=3p``).
         """
         element_values = element_values or {}
-        param_cards = [c for c in cards if c.keyword == ".param"]
+        param_cards = self._param_cards.get(id(cards))
+        if param_cards is None:
+            # A cell's cards are looked through once, not at every instance.
+            param_cards = self._param_cards[id(cards)] = [c for c in cards if c.keyword == ".param"]
         if param_cards:
             scope = dict(scope)
             scope.update(_evaluate_params(param_cards, scope))
@@ -569,6 +574,8 @@ def _looks_numeric(token: str) -> bool:
 
 def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:
     """Split ``a b c=1 d = 2`` into positional tokens and name=value pairs."""
+    if "=" not in tokens:
+        return list(tokens), {}
     positional: list[str] = []
     assignments: dict[str, str] = {}
     k = 0
