@@ -144,8 +144,13 @@ class Layout:
 def build(circuit: Circuit) -> BuiltCircuit:
     """Number the circuit, bind one model per element and register them with the core."""
     with collector_paused():
-        layout = lay_out(circuit)
-        return register(layout, bind_models(layout))
+        # The plans die inside, so the collector never has to look at them.
+        return _build(circuit)
+
+
+def _build(circuit: Circuit) -> BuiltCircuit:
+    layout = lay_out(circuit)
+    return register(layout, bind_models(layout))
 
 
 def lay_out(circuit: Circuit) -> Layout:

@@ -61,8 +61,8 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     expression using them is evaluated with the new value).
     """
     with collector_paused():
-        title, cards = read_cards(text, name, base_dir)
-        return expand_cards(title, cards, name, base_dir, params)
+        # The cards die inside, so the collector never has to look at them.
+        return expand_cards(*read_cards(text, name, base_dir), name, base_dir, params)
 
 
 def expand_cards(title: str, cards: list[Card], name: str = "<netlist>", base_dir: str = ".",
