@@ -29,6 +29,9 @@ class JunctionValues:
     ``rsjn`` (quasiparticle branch of normal resistance ``resistance`` with
     knee ``gap_voltage`` and exponent ``exponent``, plus an optional linear
     ``subgap_resistance``) or ``rsjph`` (RSJ with ``phase_shift``).
+
+    A value, never changed in place: the junctions of one model at one area
+    share one instance (make another with ``dataclasses.replace``).
     """
 
     kind: str
@@ -44,7 +47,10 @@ class JunctionValues:
 
 @dataclass
 class CircuitElement:
-    """One circuit element: kind is one of R L C K B I V P."""
+    """One circuit element: kind is one of R L C K B I V P.
+
+    Sources written alike in plain numbers share one ``waveform`` instance.
+    """
 
     kind: str
     name: str
