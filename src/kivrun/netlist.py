@@ -337,7 +337,7 @@ class _Reader:
                 got = known[name] = GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
             return got
 
-        add, element = self._add, self._element
+        make, keys, elements = self._element, self.element_keys, self.circuit.elements
         for card in cards:
             keyword = card.keyword
             if keyword == ".param":
@@ -346,8 +346,17 @@ class _Reader:
                 self._top_card = card
             if keyword[0] == "x":
                 self._instance(card, scope, node, suffix, depth)
-            else:
-                add(element(card, scope, node, suffix, element_values.get(keyword)))
+                continue
+            element = make(card, scope, node, suffix, element_values.get(keyword))
+            # _add's checks inline; it is called to report a failed one.
+            key = element.name.lower()
+            nodes = element.nodes
+            if (key in keys or len(elements) >= self._limit
+                    or (element.kind != "K" and nodes[0] == GROUND and nodes[1] == GROUND)):
+                self._add(element)
+                continue
+            keys[key] = element
+            elements.append(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int) -> None:
