@@ -66,3 +66,29 @@ def test_large_deck_builds_with_hand_counted_pattern_in_bounded_memory(deck, mid
     assert len(built.varying_sources) == n + 1
     if traced:
         assert 0 < peak / n < PEAK_PER_STAGE, f"{peak / n / 1024:.1f} KiB per stage"
+
+
+@pytest.mark.parametrize("frozen", [False, True])
+def test_pausing_the_collector_loses_no_cycle_and_keeps_frozen_objects(frozen):
+    import weakref
+
+    from kivrun.gcpause import collector_paused
+
+    class Node:
+        pass
+
+    if frozen:
+        gc.freeze()
+    try:
+        before = gc.get_freeze_count()
+        with collector_paused():
+            assert not gc.isenabled()
+            cycle = Node()
+            cycle.self = cycle
+            alive = weakref.ref(cycle)
+            del cycle
+        assert gc.isenabled() and gc.get_freeze_count() == before
+        gc.collect()
+        assert alive() is None
+    finally:
+        gc.unfreeze()
