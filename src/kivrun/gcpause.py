@@ -5,12 +5,11 @@ reference cycles: each collection the allocations trigger finds nothing to
 free yet walks the growing heap, which costs a third of the time of a
 large deck.  Reference counting still frees everything that dies.
 
-On leaving, the objects made meanwhile would all be walked by the first
-young-generation collection.  They are long-lived, so they go straight to
-the oldest generation instead (``gc.freeze`` then ``gc.unfreeze``, two list
-splices): a full collection, when its turn comes, still looks at them and
-frees any cycle among them.  That is skipped when the program froze objects
-itself, as unfreezing would hand its objects back to the collector.
+The first young collection after the pause walks the survivors once.
+Moving them straight to the oldest generation (``gc.freeze`` then
+``gc.unfreeze``) would skip that, but also every other young object,
+uncounted: in a loop of runs the full collections that free cycles might
+then never come.
 """
 from __future__ import annotations
 
@@ -28,7 +27,4 @@ def collector_paused() -> Iterator[None]:
         yield
     finally:
         if was_enabled:
-            if gc.get_freeze_count() == 0:
-                gc.freeze()
-                gc.unfreeze()
             gc.enable()
