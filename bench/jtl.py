@@ -63,3 +63,22 @@ def rsj_jtl_netlist(stages: int, pulses: int = 3, period: float = 200e-12, stop:
     lines.append(f".tran 1p {stop * 1e12:.6g}p")
     lines.append(f".print p(B{stages})")
     return "\n".join(lines) + "\n"
+
+
+def rsj_jtl_subckt_netlist(stages: int, pulses: int = 3, period: float = 200e-12) -> str:
+    """:func:`rsj_jtl_netlist`'s line written as one ``.subckt`` stage instantiated N times.
+
+    Same elements, values and stop time; element ``B1`` of stage k is ``B1.Xk``.
+    """
+    flat = rsj_jtl_netlist(stages, pulses, period).splitlines()
+    head = flat[:4]
+    tail = [line for line in flat if line.startswith((".tran", "RL "))]
+    cell = [".subckt stage in out",
+            "B1 mid 0 jjr",
+            "RS1 mid 0 5.23ohm",
+            "IB1 0 mid pwl(0 0 5p 151uA)",
+            "LA1 in mid 2pH",
+            "LB1 mid out 2pH",
+            ".ends stage"]
+    lines = head + cell + [f"X{k} stage {k} {k + 1}" for k in range(1, stages + 1)]
+    return "\n".join(lines + tail + [f".print p(B1.X{stages})"]) + "\n"

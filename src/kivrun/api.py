@@ -73,8 +73,16 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
 
 
 def _starts_live(circuit: Circuit) -> bool:
-    return any(e.waveform is not None and not isinstance(e.waveform, noise.ThermalNoise)
-               and e.waveform.value(0.0) != 0.0 for e in circuit.elements)
+    # Sources written alike share one waveform: look at each once.
+    seen: set[int] = set()
+    for e in circuit.elements:
+        waveform = e.waveform
+        if waveform is None or id(waveform) in seen or isinstance(waveform, noise.ThermalNoise):
+            continue
+        if waveform.value(0.0) != 0.0:
+            return True
+        seen.add(id(waveform))
+    return False
 
 
 def _progress_display():

@@ -16,6 +16,7 @@ from __future__ import annotations
 import array
 import math
 import threading
+from itertools import chain
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -23,9 +24,10 @@ import numpy as np
 
 from . import SimulationParameters as SP
 from . import kvglobals, units
+from .builder_devices import controlled_plans, line_plan
 from .circuit import GROUND, Circuit, CircuitElement, JunctionValues
-from .builder_devices import controlled_plans, line_plan, node_number
 from .errors import NetlistError
+from .gcpause import collector_paused
 from .waveforms import Waveform
 
 #: Stands in for "no shunt" in the junction's ΔV/R term.
@@ -62,7 +64,11 @@ class SourceElement(Element):
         return self.waveform.value(core_time * units.TIME) * self.scale
 
     def UpdateParameters(self) -> None:  # noqa: N802 - name fixed by the core
-        self._value[0] = self.value_at(kvglobals.CurrentTime)
+        self.apply(self.value_at(kvglobals.CurrentTime))
+
+    def apply(self, value: float) -> None:
+        """Hand the model this value (core units)."""
+        self._value[0] = value
         self.model.SetParameters(self._value)
 
 
@@ -110,47 +116,41 @@ def _elements() -> Any:
     return importlib.import_module("kivrun.Elements")
 
 
-class _Pattern:
-    """Collects the matrix entries the models touch and hands out slots."""
+class _Plan:
+    """One model to create: its class, constructor arguments, matrix entries, parameters."""
 
-    def __init__(self) -> None:
-        self.entries: set[tuple[int, int]] = set()
-        self.positions: dict[tuple[int, int], int] = {}
+    __slots__ = ("component", "name", "cls", "args", "entries", "params", "waveform", "orientation",
+                 "companion_of")
 
-    def need(self, *pairs: tuple[int, int]) -> None:
-        for row, col in pairs:
-            if row and col:
-                self.entries.add((row, col))
-
-    def freeze(self) -> tuple[array.array, array.array]:
-        order = sorted(self.entries, key=lambda rc: (rc[1], rc[0]))
-        self.positions = {rc: k for k, rc in enumerate(order)}
-        n = max((max(rc) for rc in order), default=0)
-        counts = np.bincount([c for _, c in order], minlength=n + 1)[1:]
-        pointers = np.concatenate(([0], np.cumsum(counts)))
-        rows = [r - 1 for r, _ in order]
-        return array.array("i", pointers.astype(np.int32).tolist()), array.array("i", rows)
-
-    def slot(self, row: int, col: int) -> int:
-        # A slot in a ground row or column is never used; 0 is always in range.
-        if not row or not col:
-            return 0
-        return self.positions[(row, col)]
+    def __init__(self, component: CircuitElement, name: str, cls: str, args: tuple[int, ...],
+                 entries: tuple[int, ...], params: list[float] | None = None,
+                 waveform: tuple[Waveform, float, float] | None = None, orientation: float = 1.0,
+                 companion_of: int | None = None):
+        self.component = component
+        self.name = name
+        self.cls = cls
+        self.args = args
+        #: (row, col) pairs of the entries the model stamps, flattened.
+        self.entries = entries
+        self.params = params
+        self.waveform = waveform
+        self.orientation = orientation
+        self.companion_of = companion_of
 
 
 @dataclass
-class _Plan:
-    """One model to create: its class, constructor arguments, slot pairs, parameters."""
+class Layout:
+    """A circuit numbered, planned and given its sparse pattern, before any model exists."""
 
-    component: CircuitElement
-    name: str
-    cls: str
-    args: tuple[int, ...]
-    slot_pairs: list[tuple[int, int]]
-    params: list[float] | None = None
-    waveform: tuple[Waveform, float, float] | None = None
-    orientation: float = 1.0
-    companion_of: int | None = None
+    circuit: Circuit
+    node_numbers: dict[str, int]
+    n_nodes: int
+    n_unknowns: int
+    plans: list[_Plan]
+    col_pointers: array.array
+    row_indices: array.array
+    #: Slot of every entry the plans touch, in plan order (0 for a ground row or column).
+    slots: list[int]
 
 
 #: Building writes the host state in ``kvglobals`` that models bind to and
@@ -164,91 +164,152 @@ def build(circuit: Circuit) -> BuiltCircuit:
     Builds are serialised (one at a time per process); the circuit built owns
     its state arrays, so runs of different built circuits may go on in threads.
     """
-    with _BUILD_LOCK:
+    with _BUILD_LOCK, collector_paused():
+        # The plans die inside, so the collector never has to look at them.
         return _build(circuit)
 
 
 def _build(circuit: Circuit) -> BuiltCircuit:
-    _check_nodes(circuit)
-    node_numbers = {name: k + 1 for k, name in enumerate(circuit.nodes())}
+    layout = lay_out(circuit)
+    return register(layout, bind_models(layout))
+
+
+def lay_out(circuit: Circuit) -> Layout:
+    """Unknowns, one plan per model, and the matrix pattern with every plan's slots."""
+    try:
+        plans, node_numbers, n_unknowns = _plan(circuit)
+    except NetlistError:
+        _check_nodes(circuit)  # the first fault of the circuit is the one reported
+        raise
     n_nodes = len(node_numbers)
-    plans, n_unknowns = _plan(circuit, node_numbers, n_nodes)
-    pattern = _Pattern()
-    for n in range(1, n_nodes + 1):
-        pattern.need((n, n))  # keeps every node row structurally non-singular
-    for plan in plans:
-        pattern.need(*plan.slot_pairs)
-    col_pointers, row_indices = pattern.freeze()
+    col_pointers, row_indices, slots, rows_used = _pattern(plans, n_nodes)
+    if rows_used < n_nodes:
+        _check_nodes(circuit)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    node_block, element_block, flag_block = _allocate_state(n_unknowns, len(plans))
-    elements, varying, companions = _bind(plans, pattern)
-    _register(elements, n_unknowns)
-    return BuiltCircuit(circuit, node_numbers, n_nodes, n_unknowns, elements,
-                        {e.name.lower(): k for k, e in enumerate(elements)}, varying,
-                        col_pointers, row_indices, node_block, element_block, flag_block, companions,
-                        kvglobals.ElementCurrent, kvglobals.ElementN)
+    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots)
 
 
 def _check_nodes(circuit: Circuit) -> None:
     """A node that only current sources touch has no equation to solve."""
-    touched: dict[str, CircuitElement] = {}
-    sourced: dict[str, CircuitElement] = {}
-    for component in circuit.elements:
-        for node in component.nodes:
-            (sourced if component.kind == "I" else touched).setdefault(node, component)
-    for node, component in sourced.items():
-        if node != GROUND and node not in touched:
-            raise NetlistError("node is connected only to current sources", component.where, node)
+    elements = circuit.elements
+    touched = set(chain.from_iterable(e.nodes for e in elements if e.kind != "I"))
+    for component in elements:
+        if component.kind == "I":
+            for node in component.nodes:
+                if node != GROUND and node not in touched:
+                    raise NetlistError("node is connected only to current sources", component.where, node)
 
 
-def _plan(circuit: Circuit, node_numbers: dict[str, int], n_nodes: int) -> tuple[list[_Plan], int]:
+def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int], int]:
+    """Compressed-column pattern of all entries plus every node's diagonal, the slot of
+    each plan entry (0 in a ground row or column, where it is never used), and how many
+    nodes some plan's entries reach (every model stamps a row of each of its nodes,
+    except a current source)."""
+    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans), dtype=np.int64)
+    rows, cols = flat[0::2], flat[1::2]
+    used = (rows > 0) & (cols > 0)
+    stride = int(max(flat.max(initial=0), n_nodes)) + 1
+    used_rows = rows[used]
+    keys = cols[used] * stride + used_rows
+    reached = int(np.count_nonzero(np.bincount(used_rows, minlength=n_nodes + 1)[1:n_nodes + 1]))
+    diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
+    # Sorted keys order the entries by column, then row: the CSC order.
+    unique = np.unique(np.concatenate((keys, diagonal)))
+    slots = np.zeros(len(rows), dtype=np.int64)
+    slots[used] = np.searchsorted(unique, keys)
+    entry_cols, entry_rows = np.divmod(unique, stride)
+    n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
+    pointers = np.zeros(n + 1, dtype=np.int32)
+    np.cumsum(np.bincount(entry_cols, minlength=n + 1)[1:], out=pointers[1:])
+    rows_out = (entry_rows - 1).astype(np.int32)
+    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist(),
+            reached)
+
+
+def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
+    """Plans in element order, nodes numbered 1.. in order of first appearance, and the
+    number of unknowns: the nodes, then one branch unknown per element that owns one."""
+    couplings = [e for e in circuit.elements if e.kind == "K"]
     # Inductors whose current a K couples or an F/H senses carry it as an unknown.
     branch_form = {key for e in circuit.elements if e.kind in "KFH" for key in e.coupled or ()}
-    inductors = {e.key: e for e in circuit.elements if e.kind == "L"}
-    next_unknown = n_nodes + 1
-    branch_of: dict[str, tuple[int, float]] = {}
+    #: Lines and controlled sources, planned once the branch unknowns are known.
+    deferred: list[CircuitElement] = []
+    numbers: dict[str, int] = {GROUND: 0}
     plans: list[_Plan] = []
-    number = node_number(node_numbers)
+    rsj: dict[int, list[float]] = {}
+    #: Elements owning a branch unknown, planned once the nodes are counted.
+    owners: list[tuple[int, CircuitElement, int, int, float]] = []
     for component in circuit.elements:
-        if component.kind in "KEFGH":
+        kind = component.kind
+        if kind == "K":
             continue
+        if kind in "TEFGH":
+            for node in component.nodes:
+                if node not in numbers:
+                    numbers[node] = len(numbers)
+            deferred.append(component)
+            continue
+        first, second = component.nodes
+        n1 = numbers.get(first)
+        if n1 is None:
+            n1 = numbers[first] = len(numbers)
+        n2 = numbers.get(second)
+        if n2 is None:
+            n2 = numbers[second] = len(numbers)
+        orientation = 1.0
+        if n1 == 0 and kind != "I":
+            n1, n2, orientation = n2, 0, -1.0
+        if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
+            owners.append((len(plans), component, n1, n2, orientation))
+            plans.append(None)  # type: ignore[arg-type]
+        elif kind in _PASSIVE:
+            # The commonest plans inline: a nodal two-terminal element, an RSJ junction.
+            cls, unit = _PASSIVE_UNITS[kind]
+            plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
+                               [(component.value or 0.0) / unit], None, orientation))
+        elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
+            jj = component.junction
+            params = rsj.get(id(jj))  # junctions of one model at one area are one object
+            if params is None:
+                params = rsj[id(jj)] = _rsj_parameters(jj)
+            plans.append(_Plan(component, component.name, "JunctionModel", (n1, n2),
+                               (n1, n1, n1, n2, n2, n1, n2, n2), list(params), None, orientation))
+        else:
+            plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
+    del numbers[GROUND]
+    n_nodes = len(numbers)
+    branch_of: dict[str, tuple[int, float]] = {}
+    for q, (at, component, n1, n2, orientation) in enumerate(owners, n_nodes + 1):
+        branch_of[component.key] = (q, orientation)
+        (plans[at],) = _plan_element(component, n1, n2, q, orientation, at)
+    inductors = {e.key: e for e in circuit.elements if e.kind == "L"} if couplings else {}
+    for component in couplings:
+        (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
+        l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
+        mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
+        plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
+                           (q, q, q, v, v, q, v, v), [units.to_core(mutual, "inductance")]))
+    next_unknown = n_nodes + len(owners) + 1
+    number = lambda name: numbers.get(name, 0)  # noqa: E731  (ground is no longer listed)
+    for component in deferred:
         if component.kind == "T":
             plans.append(line_plan(component, number, next_unknown, next_unknown + 1, _Plan))
             next_unknown += 2
-            continue
-        n1 = node_numbers.get(component.nodes[0], 0) if component.nodes[0] != GROUND else 0
-        n2 = node_numbers.get(component.nodes[1], 0) if component.nodes[1] != GROUND else 0
-        orientation = 1.0
-        if n1 == 0 and component.kind != "I":
-            n1, n2, orientation = n2, 0, -1.0
-        q = 0
-        if component.kind in "VP" or (component.kind == "L" and component.key in branch_form):
-            q = next_unknown
-            next_unknown += 1
-            branch_of[component.key] = (q, orientation)
-        plans.extend(_plan_element(component, n1, n2, q, orientation, len(plans)))
-    for component in circuit.elements:
-        if component.kind == "K":
-            (q, s1), (v, s2) = (branch_of[k] for k in component.coupled or ())
-            l1, l2 = (inductors[k].value or 0.0 for k in component.coupled or ())
-            mutual = (component.value or 0.0) * math.sqrt(l1 * l2) * s1 * s2
-            plans.append(_Plan(component, component.name, "MutualInductanceModel", (q, v),
-                               [(q, q), (q, v), (v, q), (v, v)],
-                               [units.to_core(mutual, "inductance")]))
-        elif component.kind in "EFGH":
+        else:
             more, next_unknown = controlled_plans(component, number, next_unknown, branch_of, _Plan)
             plans.extend(more)
-    return plans, next_unknown - 1
+    return plans, numbers, next_unknown - 1
 
 
-def _two_terminal(i: int, j: int) -> list[tuple[int, int]]:
-    return [(i, i), (i, j), (j, i), (j, j)]
+def _two_terminal(i: int, j: int) -> tuple[int, ...]:
+    return (i, i, i, j, j, i, j, j)
 
 
 #: Passive two-terminal elements: model class and the quantity of their value.
 _PASSIVE = {"R": ("ResistorModel", "resistance"), "C": ("CapacitorModel", "capacitance"),
             "L": ("InductorModel", "inductance")}
+_PASSIVE_UNITS = {kind: (cls, units.UNIT_OF[quantity]) for kind, (cls, quantity) in _PASSIVE.items()}
 
 
 def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation: float,
@@ -257,7 +318,7 @@ def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation
     if kind == "L" and q:
         value = units.to_core(component.value or 0.0, "inductance")
         return [_Plan(component, name, "InductorImpedanceModel", (i, j, q),
-                      [(i, q), (j, q), (q, i), (q, j), (q, q)], [value], orientation=orientation)]
+                      (i, q, j, q, q, i, q, j, q, q), [value], orientation=orientation)]
     if kind in _PASSIVE:
         cls, quantity = _PASSIVE[kind]
         value = units.to_core(component.value or 0.0, quantity)
@@ -265,12 +326,12 @@ def _plan_element(component: CircuitElement, i: int, j: int, q: int, orientation
     if kind == "I":
         # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
         # delivers into its first terminal and draws from its second.
-        return [_Plan(component, name, "CurrentSourceModel", (j, i), [],
+        return [_Plan(component, name, "CurrentSourceModel", (j, i), (),
                       waveform=(component.waveform, units.CURRENT, 1.0))]
     if kind in "VP":
         cls = "VoltageSourceModel" if kind == "V" else "PhaseSourceModel"
         unit = units.VOLTAGE if kind == "V" else 1.0
-        return [_Plan(component, name, cls, (i, j, q), [(i, q), (j, q), (q, i), (q, j)],
+        return [_Plan(component, name, cls, (i, j, q), (i, q, j, q, q, i, q, j),
                       waveform=(component.waveform, unit, orientation), orientation=orientation)]
     return _plan_junction(component, i, j, orientation, index)
 
@@ -284,7 +345,7 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
     shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
     slots = _two_terminal(i, j)
     if jj.kind == "rsj":
-        plans = [_Plan(component, component.name, "JunctionModel", (i, j), slots, [ic, shunt, cap],
+        plans = [_Plan(component, component.name, "JunctionModel", (i, j), slots, _rsj_parameters(jj),
                        orientation=orientation)]
     elif jj.kind == "tjm":
         plans = [_Plan(component, component.name, "JunctionTJMModel", (i, j), slots,
@@ -318,6 +379,13 @@ def _plan_junction(component: CircuitElement, i: int, j: int, orientation: float
     return plans
 
 
+def _rsj_parameters(jj: JunctionValues) -> list[float]:
+    """JunctionModel's [Ic, R, C] in core units."""
+    core = units.to_core
+    shunt = core(jj.resistance, "resistance") if jj.resistance else NO_SHUNT_RESISTANCE
+    return [core(jj.critical_current, "current"), shunt, core(jj.capacitance, "capacitance")]
+
+
 def tunnel_parameters(jj: JunctionValues) -> list:
     """InitTJMModel's [kernel, crit_current, beta, wvg, wvrat, wrrat] for a tunnel junction.
 
@@ -348,7 +416,7 @@ def _allocate_state(n_unknowns: int, n_elements: int) -> tuple[np.ndarray, np.nd
     # The two flag arrays share a block too: one test finds any event.
     flag_block = np.zeros((2, n_elements), dtype=np.uint8)
     kvglobals.ElementInc, kvglobals.ElementDec = flag_block
-    kvglobals.CurrentTime = 0.0
+    kvglobals.CurrentTime = 0.0  # bind_models relies on it
     kvglobals.OptimizeSimulation = False
     SP.InitialSmoothFactor = 1.0
     return node_block, element_block, flag_block
@@ -363,34 +431,74 @@ def reset_state(built: BuiltCircuit) -> None:
     built.element_counts.fill(0)
 
 
-def _bind(plans: list[_Plan], pattern: _Pattern
-          ) -> tuple[list[Element], list[SourceElement], dict[int, list[int]]]:
+@dataclass
+class Bound:
+    """The models of a layout, created, bound to their slots and given their parameters."""
+
+    elements: list[Element]
+    #: Lower-case name of each element, in order.
+    keys: list[str]
+    sources: list[SourceElement]
+    #: Sources whose value changes with time.
+    varying: list[SourceElement]
+    companions: dict[int, list[int]]
+    node_block: np.ndarray
+    element_block: np.ndarray
+    flag_block: np.ndarray
+
+
+def bind_models(layout: Layout) -> Bound:
+    """Fresh state arrays in ``kvglobals``, then one core model per plan."""
+    plans = layout.plans
+    blocks = _allocate_state(layout.n_unknowns, len(plans))
     core = _stampworks()
+    classes: dict[str, Any] = {}
     elements: list[Element] = []
+    keys: list[str] = []
+    sources: list[SourceElement] = []
     varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
+    slots = layout.slots
+    at = 0
+    # The run starts at t = 0; sources written alike share a waveform, evaluated once.
+    start_values: dict[int, float] = {}
     for eindex, plan in enumerate(plans):
-        model = (getattr(core, plan.cls, None) or getattr(_elements(), plan.cls))(*plan.args, eindex)
-        slots = [pattern.slot(r, c) for r, c in plan.slot_pairs] or [0, 0, 0, 0]
-        model.InitModel(*slots)
+        cls = classes.get(plan.cls)
+        if cls is None:
+            cls = classes[plan.cls] = getattr(core, plan.cls, None) or getattr(_elements(), plan.cls)
+        model = cls(*plan.args, eindex)
+        entries = plan.entries
+        if entries:
+            count = len(entries) >> 1
+            model.InitModel(*slots[at:at + count])
+            at += count
+        else:
+            model.InitModel(0, 0, 0, 0)
         if plan.cls == "JunctionTJMModel":
             _install_kernel(model, plan)
-        if plan.waveform is not None:
-            waveform, unit, sign = plan.waveform
-            element: Element = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
-                                             plan.orientation)
-            if not waveform.is_constant():
-                varying.append(element)  # type: ignore[arg-type]
+        if plan.waveform is None:
+            params = plan.params if plan.params is not None else []
+            element: Element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
+            model.SetParameters(params)  # Element.UpdateParameters, without the call
         else:
-            element = Element(plan.name, plan.component.kind, model, list(plan.params or []),
-                              plan.orientation)
-        element.UpdateParameters()
+            waveform, unit, sign = plan.waveform
+            source = SourceElement(plan.name, plan.component.kind, model, waveform, unit, sign,
+                                   plan.orientation)
+            value = start_values.get(id(waveform))
+            if value is None:
+                value = start_values[id(waveform)] = waveform.value(0.0)
+            source.apply(value * source.scale)  # UpdateParameters at t = 0
+            sources.append(source)
+            if not waveform.is_constant():
+                varying.append(source)
+            element = source
         if plan.cls.startswith("Junction"):
             element.terminals = plan.args[:2]  # (i, j): the loop watches the phase between them
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
         elements.append(element)
-    return elements, varying, companions
+        keys.append(plan.name.lower())
+    return Bound(elements, keys, sources, varying, companions, *blocks)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:
@@ -404,9 +512,15 @@ def _install_kernel(model: Any, plan: _Plan) -> None:
     model.InitTJMModel(params)
 
 
-def _register(elements: list[Element], n_unknowns: int) -> None:
+def register(layout: Layout, bound: Bound) -> BuiltCircuit:
+    """Hand the bound models to the core; the built circuit the engine runs."""
+    elements = bound.elements
     kvglobals.ElementList = elements
-    kvglobals.SourceElementList = [e for e in elements if isinstance(e, SourceElement)]
+    kvglobals.SourceElementList = bound.sources
     kvglobals.TotalElements = len(elements)
     kvglobals.TotalSourceElements = len(kvglobals.SourceElementList)
     _stampworks().InitElementModels()
+    return BuiltCircuit(layout.circuit, layout.node_numbers, layout.n_nodes, layout.n_unknowns, elements,
+                        dict(zip(bound.keys, range(len(elements)))), bound.varying,
+                        layout.col_pointers, layout.row_indices, bound.node_block, bound.element_block,
+                        bound.flag_block, bound.companions, kvglobals.ElementCurrent, kvglobals.ElementN)

@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Callable
 
 from . import units
-from .circuit import GROUND, CircuitElement
+from .circuit import CircuitElement
 from .waveforms import Constant
 
 if TYPE_CHECKING:
@@ -17,11 +17,16 @@ if TYPE_CHECKING:
 Number = Callable[[str], int]
 
 
+def _flat(pairs: list[tuple[int, int]]) -> tuple[int, ...]:
+    """(row, col) pairs as the plan keeps them: one flat tuple."""
+    return tuple(x for pair in pairs for x in pair)
+
+
 def line_plan(component: CircuitElement, number: Number, q1: int, q2: int, make: type) -> "_Plan":
     i, j, k, l = (number(n) for n in component.nodes)
     slots = [(i, q1), (j, q1), (q1, i), (q1, j), (q1, q1), (k, q2), (l, q2), (q2, k), (q2, l), (q2, q2)]
     params = [units.to_core(component.value or 0.0, "resistance"), units.to_core(component.delay or 0.0, "time")]
-    return make(component, component.name, "TransmissionLineModel", (i, j, k, l, q1, q2), slots, params)
+    return make(component, component.name, "TransmissionLineModel", (i, j, k, l, q1, q2), _flat(slots), params)
 
 
 def controlled_plans(component: CircuitElement, number: Number, next_unknown: int,
@@ -45,32 +50,28 @@ def controlled_plans(component: CircuitElement, number: Number, next_unknown: in
             s = next_unknown
             next_unknown += 1
             plans.append(make(sense, sense.name, "VoltageSourceModel", (a, b, s),
-                              [(a, s), (b, s), (s, a), (s, b)], waveform=(sense.waveform, units.VOLTAGE, sign),
-                              orientation=sign))
+                              _flat([(a, s), (b, s), (s, a), (s, b)]),
+                              waveform=(sense.waveform, units.VOLTAGE, sign), orientation=sign))
     if kind == "E":
         k, l = number(component.nodes[2]), number(component.nodes[3])
         q = next_unknown
         next_unknown += 1
         plans.append(make(component, name, "VCVSModel", (i, j, k, l, q),
-                          [(i, q), (j, q), (q, i), (q, j), (q, k), (q, l)], [value]))
+                          _flat([(i, q), (j, q), (q, i), (q, j), (q, k), (q, l)]), [value]))
     elif kind == "G":
         k, l = number(component.nodes[2]), number(component.nodes[3])
         # A transconductance in core units: SI siemens times the core's resistance unit.
-        plans.append(make(component, name, "VCCSModel", (i, j, k, l), [(i, k), (i, l), (j, k), (j, l)],
+        plans.append(make(component, name, "VCCSModel", (i, j, k, l), _flat([(i, k), (i, l), (j, k), (j, l)]),
                           [value * units.RESISTANCE]))
     elif kind == "F":
-        plans.append(make(component, name, "CCCSModel", (i, j, s), [(i, s), (j, s)], [value * sign]))
+        plans.append(make(component, name, "CCCSModel", (i, j, s), _flat([(i, s), (j, s)]), [value * sign]))
     else:
         q = next_unknown
         next_unknown += 1
         plans.append(make(component, name, "CCVSModel", (i, j, q, s),
-                          [(i, q), (j, q), (q, i), (q, j), (q, s)],
+                          _flat([(i, q), (j, q), (q, i), (q, j), (q, s)]),
                           [units.to_core(value, "resistance") * sign]))
     return plans, next_unknown
-
-
-def node_number(node_numbers: dict[str, int]) -> Number:
-    return lambda name: 0 if name == GROUND else node_numbers.get(name, 0)
 
 
 def line_delays(elements: list[CircuitElement]) -> list[float]:

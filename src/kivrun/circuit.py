@@ -32,6 +32,9 @@ class JunctionValues:
     dialect's piecewise-linear quasiparticle curve: ``subgap_resistance`` below
     the gap, ``resistance`` above, a straight ramp of width ``gap_width``
     centred on ``gap_voltage``; with ``phase_shift``) or ``tjm``.
+
+    A value, never changed in place: the junctions of one model at one area
+    share one instance (make another with ``dataclasses.replace``).
     """
 
     kind: str
@@ -49,7 +52,10 @@ class JunctionValues:
 
 @dataclass
 class CircuitElement:
-    """One circuit element: kind is one of R L C K B I V P, T (a line), E F G H (controlled sources)."""
+    """One circuit element: kind is one of R L C K B I V P, T (a line), E F G H (controlled sources).
+
+    Sources written alike in plain numbers share one ``waveform`` instance.
+    """
 
     kind: str
     name: str

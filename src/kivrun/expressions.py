@@ -59,6 +59,12 @@ def parse_number(text: str) -> float | None:
     return float(mantissa) * scale
 
 
+def literal(text: str) -> float | None:
+    """The value of ``text`` if it is a plain, finite SI number (no braces, no names), else None."""
+    value = parse_number(text)
+    return value if value is not None and math.isfinite(value) else None
+
+
 def evaluate(text: str, params: Mapping[str, float]) -> float:
     """Evaluate a number or an arithmetic expression over ``params``."""
     text = text.strip()

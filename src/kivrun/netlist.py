@@ -7,24 +7,28 @@ file, the line and the offending token.
 """
 from __future__ import annotations
 
+import copy
 import math
 import os
 import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Mapping
 
-from .circuit import GROUND, Circuit, CircuitElement, JunctionValues, node_key
+from .circuit import GROUND, GROUND_NAMES, Circuit, CircuitElement, JunctionValues, node_key
 from .errors import ExpressionError, Location, NetlistError
-from .expressions import evaluate, names_in
+from .expressions import evaluate, literal, names_in
+from .gcpause import collector_paused
 from .junction_models import junction_from_model, kernel_name, tunnel_junction_from_model
 from .netlist_devices import controlled_source, transmission_line
 from .netlist_dialect import iv_request, model_values, transient
 from .netlist_files import read_text
 from .netlist_lines import Card, read_cards
 from .netlist_outputs import OutputReader
-from .waveforms import WaveformContext, parse_waveform
+from .waveforms import Waveform, WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Source forms whose waveform is fixed by their numbers alone.
+_SHAREABLE_FORMS = ("dc", "pwl", "pws", "pulse", "sin", "exp")
 #: Controls a ``.control`` block may hold, written there without their '.'.
 CONTROL_WORDS = (".tran", ".print", ".plot", ".save", ".probe", ".param", ".model", ".options",
                  ".option", ".iv", ".file", ".temp")
@@ -57,7 +61,14 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     ``params`` replaces the values of top-level ``.param`` names (every
     expression using them is evaluated with the new value).
     """
-    title, cards = read_cards(text, name, base_dir)
+    with collector_paused():
+        # The cards die inside, so the collector never has to look at them.
+        return expand_cards(*read_cards(text, name, base_dir), name, base_dir, params)
+
+
+def expand_cards(title: str, cards: list[Card], name: str = "<netlist>", base_dir: str = ".",
+                 params: Mapping[str, float] | None = None) -> Circuit:
+    """The flat circuit of a netlist's cards (see :func:`parse_netlist`)."""
     return _Reader(title, cards, name, base_dir, params).run()
 
 
@@ -85,6 +96,15 @@ class _Reader:
         self._nodes: set[str] | None = None
         #: The top-level card being expanded, named when the circuit grows too large.
         self._top_card: Card | None = None
+        self._limit = MAX_ELEMENTS
+        #: Values of the plain numbers read so far, by their text.
+        self._literals: dict[str, float] = {}
+        #: The .param cards of each list of cards expanded (a cell's, the top level's), by id.
+        self._param_cards: dict[int, list[Card]] = {}
+        #: Waveforms written in plain numbers, by their tokens.
+        self._waveforms: dict[tuple[str, ...], Waveform] = {}
+        #: Junction values of each model used so far, at unit area.
+        self._junctions: dict[str, JunctionValues] = {}
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -105,6 +125,7 @@ class _Reader:
                 raise NetlistError("unknown junction model", card.where, card.tokens[1])
             request.junction = self._junction_values(request.model)
             self.circuit.iv_requests.append(request)
+        self._limit = self.circuit.options.get("maxelements", MAX_ELEMENTS)
         self._expand(self.top, self.global_params, {}, "", 0)
         self._check_couplings()
         outputs = OutputReader(self.circuit, self.element_keys)
@@ -276,6 +297,14 @@ class _Reader:
             self.circuit.option_where[key] = card.where
 
     def _number(self, token: str, card: Card, scope: Mapping[str, float]) -> float:
+        value = self._literals.get(token)
+        if value is not None:
+            return value
+        value = literal(token)
+        if value is not None:
+            # A plain number means the same wherever it stands: worth keeping.
+            self._literals[token] = value
+            return value
         try:
             return evaluate(token, scope or self.global_params)
         except ExpressionError as exc:
@@ -290,27 +319,45 @@ class _Reader:
         instance's ``L1=3p``).
         """
         element_values = element_values or {}
-        scope = dict(scope)
-        scope.update(_evaluate_params([c for c in cards if c.keyword == ".param"], scope))
+        param_cards = self._param_cards.get(id(cards))
+        if param_cards is None:
+            # A cell's cards are looked through once, not at every instance.
+            param_cards = self._param_cards[id(cards)] = [c for c in cards if c.keyword == ".param"]
+        if param_cards:
+            scope = dict(scope)
+            scope.update(_evaluate_params(param_cards, scope))
+        lower_suffix = suffix.lower()
+        mapped = port_map.get
+        # One string per node of this instance: less memory, and its hash is computed once.
+        known: dict[str, str] = {}
 
         def node(name: str) -> str:
-            key = node_key(name)
-            if key == GROUND:
-                return GROUND
-            if key in port_map:
-                return port_map[key]
-            return key + suffix.lower()
+            got = known.get(name)
+            if got is None:
+                key = name.lower()
+                got = known[name] = GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
+            return got
 
+        make, keys, elements = self._element, self.element_keys, self.circuit.elements
         for card in cards:
-            kind = card.keyword[0]
-            if card.keyword == ".param":
+            keyword = card.keyword
+            if keyword == ".param":
                 continue
             if depth == 0:
                 self._top_card = card
-            if kind == "x":
+            if keyword[0] == "x":
                 self._instance(card, scope, node, suffix, depth)
-            else:
-                self._add(self._element(card, scope, node, suffix, element_values.get(card.keyword)))
+                continue
+            element = make(card, scope, node, suffix, element_values.get(keyword))
+            # _add's checks inline; it is called to report a failed one.
+            key = element.name.lower()
+            nodes = element.nodes
+            if (key in keys or len(elements) >= self._limit
+                    or (element.kind != "K" and nodes[0] == GROUND and nodes[1] == GROUND)):
+                self._add(element)
+                continue
+            keys[key] = element
+            elements.append(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int) -> None:
@@ -333,9 +380,11 @@ class _Reader:
                                f"instance gives {len(nodes)}", card.where, tokens[0])
         if depth >= MAX_SUBCIRCUIT_DEPTH:
             raise NetlistError("subcircuits nested too deeply (recursive definition?)", card.where, tokens[0])
-        inner = dict(self.global_params)
-        inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
-        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"}
+        inner = self.global_params
+        if cell.defaults:
+            inner = dict(inner)
+            inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
+        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"} if overrides else set()
         element_values: dict[str, float] = {}
         for key, text in overrides.items():
             if key in cell.defaults:
@@ -353,17 +402,18 @@ class _Reader:
             self._cells.pop()
 
     def _add(self, element: CircuitElement) -> None:
-        if element.key in self.element_keys:
+        key = element.name.lower()
+        if key in self.element_keys:
             raise NetlistError("element defined twice", element.where, element.name)
-        if element.kind != "K" and all(n == GROUND for n in element.nodes[:2]):
+        if element.kind != "K" and element.nodes[0] == GROUND and element.nodes[1] == GROUND:
             raise NetlistError("element has both terminals at ground", element.where, element.name)
-        limit = self.circuit.options.get("maxelements", MAX_ELEMENTS)
+        limit = self._limit
         if len(self.circuit.elements) >= limit:
             card = self._top_card
             raise NetlistError(f"circuit grows past {limit:.0f} elements (raise the limit with "
                                f".options maxelements=N)", card.where if card else element.where,
                                card.tokens[0] if card else element.name)
-        self.element_keys[element.key] = element
+        self.element_keys[key] = element
         self.circuit.elements.append(element)
 
     def _element(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
@@ -371,6 +421,14 @@ class _Reader:
         tokens = card.tokens
         kind = tokens[0][0].upper()
         name = tokens[0] + suffix
+        if kind in "RLC" and len(tokens) == 4 and override is None:
+            # The common card, `R1 a b value`, without the checks of options it cannot have.
+            value = self._number(tokens[3], card, scope)
+            if value <= 0:
+                raise NetlistError("element value must be positive", card.where, tokens[3])
+            if not math.isfinite(1.0 / value):
+                raise NetlistError("element value too small", card.where, tokens[3])
+            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
         if kind in "RLC":
             extra, assignments = _split_assignments(tokens[4:], card)
             flags = [t for t in extra if t.lower() == "nfree" and kind == "R"]
@@ -390,18 +448,19 @@ class _Reader:
         if kind == "K":
             return self._coupling(card, scope, name, suffix, override)
         if kind == "B":
+            if len(tokens) == 4 and override is None and "=" not in tokens and tokens[3].lower() != "nfree":
+                # The commonest junction card, `B1 a b model`: unit area, no options.
+                model_key = self._model_key(tokens[3])
+                if model_key is None:
+                    raise NetlistError("unknown junction model", card.where, tokens[3])
+                return CircuitElement("B", name, (node(tokens[1]), node(tokens[2])), card.where,
+                                      junction=self._unit_junction(model_key))
             return self._junction(card, scope, node, name, override)
         if kind in "IVP":
             if len(tokens) < 4:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
-            tran = self.circuit.transient
-            context = WaveformContext(tran.step if tran else None, tran.stop if tran else None,
-                                      self.base_dir, name)
-            try:
-                waveform = parse_waveform(tokens[3:], lambda text: self._number(text, card, scope), context)
-            except ValueError as exc:
-                raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
             nodes = (node(tokens[1]), node(tokens[2]))
+            return CircuitElement(kind, name, nodes, card.where, waveform=self._waveform(card, scope, name))
             return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         if kind == "T":
             positional, assignments = _split_assignments(tokens[1:], card)
@@ -412,6 +471,26 @@ class _Reader:
             gain = lambda text: self._number(text, card, scope) if override is None else override  # noqa: E731
             return controlled_source(card, gain, node, name, suffix)
         raise NetlistError("unknown element type", card.where, tokens[0])
+
+    def _waveform(self, card: Card, scope: Mapping[str, float], name: str) -> Waveform:
+        """The source's waveform; one written in plain numbers only is parsed once per netlist
+        and shared (a waveform is never changed once made)."""
+        words = tuple(card.tokens[3:])
+        known = self._waveforms.get(words)
+        if known is not None:
+            return known
+        tran = self.circuit.transient
+        context = WaveformContext(tran.step if tran else None, tran.stop if tran else None,
+                                  self.base_dir, name)
+        try:
+            waveform = parse_waveform(list(words), lambda text: self._number(text, card, scope), context)
+        except ValueError as exc:
+            raise NetlistError(exc.args[0], card.where, exc.args[1]) from None
+        literals = self._literals
+        # A NOISE source's path depends on its name, a CUS one's on a file: never shared.
+        if all(w in literals or w in ("(", ")") or w.lower() in _SHAREABLE_FORMS for w in words):
+            self._waveforms[words] = waveform
+        return waveform
 
     def _coupling(self, card: Card, scope: dict[str, float], name: str, suffix: str,
                   override: float | None = None) -> CircuitElement:
@@ -448,7 +527,7 @@ class _Reader:
         ic_text = assignments.get("ic")
         if area_text is not None and ic_text is not None:
             raise NetlistError("give either area= or ic=, not both", card.where, "ic")
-        jj = self._junction_values(model_key)
+        jj = self._unit_junction(model_key)
         area = 1.0
         if override is not None:  # an instance's B1=VALUE sets the area
             area = override
@@ -458,17 +537,28 @@ class _Reader:
             area = self._number(ic_text, card, scope) / jj.critical_current
         if area <= 0:
             raise NetlistError("junction area must be positive", card.where, area_text or ic_text)
-        jj.critical_current *= area
-        jj.capacitance *= area
-        if jj.resistance is not None:
-            jj.resistance /= area
-        if jj.subgap_resistance is not None:
-            jj.subgap_resistance /= area
+        if area != 1.0:
+            jj = JunctionValues(**{**vars(jj), "critical_current": jj.critical_current * area,
+                                   "capacitance": jj.capacitance * area,
+                                   "resistance": None if jj.resistance is None else jj.resistance / area,
+                                   "subgap_resistance": None if jj.subgap_resistance is None
+                                   else jj.subgap_resistance / area})
         element = CircuitElement("B", name, (node(positional[0]), node(positional[1])), card.where,
                                  junction=jj, noise_free=noise_free)
         return self._variation(element, variation, card, scope)
 
     def _junction_values(self, model: str) -> JunctionValues:
+        """A fresh copy of the model's junction at unit area."""
+        return copy.copy(self._unit_junction(model))
+
+    def _unit_junction(self, model: str) -> JunctionValues:
+        """The model's junction at unit area, read once; not to be changed."""
+        known = self._junctions.get(model)
+        if known is None:
+            known = self._junctions[model] = self._read_junction(model)
+        return known
+
+    def _read_junction(self, model: str) -> JunctionValues:
         texts, where = self.models[model]
 
         def number(text: str, at: Location) -> float:
@@ -508,6 +598,8 @@ def _looks_numeric(token: str) -> bool:
 
 def _split_assignments(tokens: list[str], card: Card) -> tuple[list[str], dict[str, str]]:
     """Split ``a b c=1 d = 2`` into positional tokens and name=value pairs."""
+    if "=" not in tokens:
+        return list(tokens), {}
     positional: list[str] = []
     assignments: dict[str, str] = {}
     k = 0

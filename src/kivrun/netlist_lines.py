@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .errors import Location, NetlistError
 from .netlist_files import ReadBudget, read_text
@@ -11,6 +11,9 @@ from .netlist_files import ReadBudget, read_text
 #: Braced or quoted expressions stay whole; ( ) = are tokens; commas separate.
 _TOKEN = re.compile(r"\{[^}]*\}|'[^']*'|\"[^\"]*\"|[()=]|[^\s(),={}'\"]+")
 MAX_INCLUDE_DEPTH = 20
+#: Characters a line needs for the tokenizer to do more than split (at blanks, or as _TOKEN does).
+_PLAIN = frozenset("{}'\"")
+_SPLIT_ONLY = frozenset("(),=")
 
 
 @dataclass
@@ -19,10 +22,11 @@ class Card:
 
     tokens: list[str]
     where: Location
+    #: The first token in lower case (continuation lines never change it).
+    keyword: str = field(init=False, repr=False, compare=False)
 
-    @property
-    def keyword(self) -> str:
-        return self.tokens[0].lower()
+    def __post_init__(self) -> None:
+        self.keyword = self.tokens[0].lower()
 
 
 def tokenize(text: str) -> list[str]:
@@ -59,24 +63,30 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
     cards: list[Card] = []
     budget = budget if budget is not None else ReadBudget()
     lines = text.splitlines()
+    plain, split_only = _PLAIN.isdisjoint, _SPLIT_ONLY.isdisjoint
     for number, raw in enumerate(lines, start=1):
         line = raw.strip()
-        if number == 1 and title_line and not line.startswith("."):
-            title = line.lstrip("*").strip()
-            continue
-        if not line or line.startswith("*") or line.startswith("#"):
-            continue
-        line = _strip_comment(line).strip()
         if not line:
             continue
+        first = line[0]
+        if number == 1 and title_line and first != ".":
+            title = line.lstrip("*").strip()
+            continue
+        if first == "*" or first == "#":
+            continue
+        if ";" in line:
+            line = _strip_comment(line).strip()
+            if not line:
+                continue
         where = Location(name, number)
-        if line.startswith("+"):
+        if first == "+":
             if not cards:
                 raise NetlistError("continuation line without a card to continue", where, "+")
             cards[-1].tokens.extend(_tokens(line[1:], where, allow_empty=True))
             continue
-        tokens = _tokens(line, where)
-        if tokens[0].lower() in (".include", ".inc", ".lib"):
+        # Most element lines need nothing but a split at blanks.
+        tokens = line.split() if plain(line) and split_only(line) else _tokens(line, where)
+        if tokens[0][0] == "." and tokens[0].lower() in (".include", ".inc", ".lib"):
             cards.extend(_include(tokens, where, base_dir, depth, budget))
             continue
         cards.append(Card(tokens, where))
@@ -85,6 +95,13 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
 
 def _tokens(line: str, where: Location, allow_empty: bool = False) -> list[str]:
     """Tokens of one line; a stray brace or quote, or a line of separators only, is an error."""
+    if _PLAIN.isdisjoint(line):
+        # No brace or quote: nothing to keep whole, nothing unmatched to report; the
+        # tokens are those of _TOKEN with ( ) = set apart and commas as blanks.
+        tokens = line.replace("(", " ( ").replace(")", " ) ").replace("=", " = ").replace(",", " ").split()
+        if not tokens and not allow_empty:
+            raise NetlistError("line holds only separators", where, line)
+        return tokens
     tokens = []
     end = 0
     for match in _TOKEN.finditer(line):

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import re
 import warnings
+from itertools import chain
 
 from .circuit import GROUND, Circuit, CircuitElement, Probe, node_key
 from .errors import NetlistError
@@ -34,7 +35,8 @@ class OutputReader:
     def __init__(self, circuit: Circuit, element_keys: dict[str, CircuitElement]):
         self.circuit = circuit
         self.element_keys = element_keys
-        self._nodes = set(circuit.nodes())
+        #: Node names, gathered when a node is first asked for.
+        self._nodes: set[str] | None = None
 
     def read(self, card: Card) -> None:
         tokens = [t for t in card.tokens[1:] if t.lower() != "tran"]
@@ -104,7 +106,11 @@ class OutputReader:
 
     def _has_node(self, name: str) -> bool:
         key = node_key(name)
-        return key == GROUND or key in self._nodes
+        if key == GROUND:
+            return True
+        if self._nodes is None:
+            self._nodes = set(chain.from_iterable(e.nodes for e in self.circuit.elements))
+        return key in self._nodes
 
     def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
         keys = tuple(node_key(a) for a in args)

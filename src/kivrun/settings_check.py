@@ -12,7 +12,7 @@ from typing import Callable, Mapping
 
 from .circuit import Circuit
 from .errors import Location, NetlistError
-from .waveforms import MAX_BREAKPOINTS, TooManyBreakpoints
+from .waveforms import MAX_BREAKPOINTS, PiecewiseLinear, TooManyBreakpoints
 
 #: Most steps a fixed or maximum step may imply before the stop time.
 MAX_STEPS = 1_000_000_000
@@ -66,15 +66,25 @@ def source_breakpoints(circuit: Circuit, limit: float = MAX_BREAKPOINTS) -> list
     assert tran is not None
     points: set[float] = set()
     left = int(limit)
+    # Sources written alike share a waveform; a PWL's corners are the same each time
+    # (and too many exactly when more than are left), so they are listed once.
+    listed: dict[int, list[float]] = {}
     for element in circuit.elements:
-        if element.waveform is None:
+        waveform = element.waveform
+        if waveform is None:
+            continue
+        corners = listed.get(id(waveform))
+        if corners is not None and len(corners) <= left:
+            left -= len(corners)
             continue
         try:
-            corners = element.waveform.breakpoints(tran.stop, left)
+            corners = waveform.breakpoints(tran.stop, left)
         except TooManyBreakpoints:
             raise NetlistError(f"sources have more than {int(limit)} corners before the stop time "
                                "(raise the limit with .options maxbreakpoints=N)",
                                element.where, element.name) from None
+        if isinstance(waveform, PiecewiseLinear):
+            listed[id(waveform)] = corners
         left -= len(corners)
         points.update(corners)
     return sorted(points)
