@@ -461,7 +461,6 @@ class _Reader:
                 raise NetlistError("source needs two nodes and a value", card.where, tokens[0])
             nodes = (node(tokens[1]), node(tokens[2]))
             return CircuitElement(kind, name, nodes, card.where, waveform=self._waveform(card, scope, name))
-            return CircuitElement(kind, name, nodes, card.where, waveform=waveform)
         if kind == "T":
             positional, assignments = _split_assignments(tokens[1:], card)
             return transmission_line(card, positional, assignments, lambda text: self._number(text, card, scope),
