@@ -15,7 +15,7 @@ def netlist(stages: int, temperature: float) -> str:
              "P1 src 0 pwl(0 0 5p 0 10p 6.283185)", "L0 src n1 2p"]
     for k in range(1, stages + 1):
         lines += [f"B{k} n{k} 0 jj1", f"RS{k} n{k} 0 2", f"IB{k} 0 n{k} dc 175u", f"L{k} n{k} n{k + 1} 2p"]
-    lines += [f"RL n{stages + 1} 0 2", ".tran 0.1p 30p", ".print p(B1)"]
+    lines += [f"RL n{stages + 1} 0 2", ".tran 0.1p 200p", ".print p(B1)"]
     return "\n".join(lines) + "\n"
 
 

@@ -24,14 +24,17 @@ inline uint64_t mix64(uint64_t z) noexcept {
   return z ^ (z >> 31);
 }
 
-inline double noise_sample(uint64_t key, uint64_t k) noexcept {
+// Samples 2m and 2m + 1 of a stream: the cosine and sine halves of one
+// Box–Muller pair.
+inline void noise_pair(uint64_t key, uint64_t m, double out[2]) noexcept {
   constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
-  const uint64_t a = mix64(key + (2 * k + 1) * golden), b = mix64(key + (2 * k + 2) * golden);
+  const uint64_t a = mix64(key + (2 * m + 1) * golden), b = mix64(key + (2 * m + 2) * golden);
   const double u1 = static_cast<double>((a >> 11) + 1) * 0x1p-53;
   const double u2 = static_cast<double>(b >> 11) * 0x1p-53;
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos((2.0 * M_PI) * u2);
+  const double r = std::sqrt(-2.0 * std::log(u1)), angle = (2.0 * M_PI) * u2;
+  out[0] = r * std::cos(angle);
+  out[1] = r * std::sin(angle);
 }
-
 struct Waveform {
   WaveKind kind = WaveKind::pwl;
   // pwl: t0..t(n-1) then v0..v(n-1); pulse: v1 v2 td tr tf pw per;
@@ -43,8 +46,10 @@ struct Waveform {
   // noise: the stream's key and the last pair of samples (consecutive
   // steps mostly fall between the same two).
   uint64_t key = 0;
-  mutable int64_t pair_index = -2;
+  mutable int64_t pair_index = -2;  // samples k, k + 1 joined by the current segment
   mutable double pair[2] = {0.0, 0.0};
+  mutable int64_t bm_index = -1;    // the Box–Muller pair held (samples 2m, 2m + 1)
+  mutable double bm[2] = {0.0, 0.0};
 
   double value(double t) const noexcept {
     switch (kind) {
@@ -80,14 +85,23 @@ struct Waveform {
   }
 
  private:
+  double sample(int64_t k) const noexcept {
+    const int64_t m = k >> 1;
+    if (m != bm_index) {
+      noise_pair(key, static_cast<uint64_t>(m), bm);
+      bm_index = m;
+    }
+    return bm[k & 1];
+  }
+
   double noise(double t) const noexcept {
     const double sigma = p[2], interval = p[3], delay = p[4];
     if (t < delay) return 0.0;
     const double x = (t - delay) / interval, kf = std::floor(x), s = x - kf;
     const int64_t k = static_cast<int64_t>(kf);
     if (pair_index != k) {
-      pair[0] = pair_index == k - 1 ? pair[1] : noise_sample(key, static_cast<uint64_t>(k));
-      pair[1] = noise_sample(key, static_cast<uint64_t>(k) + 1);
+      pair[0] = pair_index == k - 1 ? pair[1] : sample(k);
+      pair[1] = sample(k + 1);
       pair_index = k;
     }
     return sigma * (pair[0] + s * (pair[1] - pair[0]));

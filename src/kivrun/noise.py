@@ -39,18 +39,19 @@ integers modulo 2^64, so another implementation can reproduce it bit for bit)::
              return z ^ (z >> 31)
     key(seed, stream) = mix(mix(seed) ^ stream)
     bits(seed, stream, n) = mix(key + (n + 1)·G)          n-th output, n >= 0
-    normal(seed, stream, k):
-        a = bits(.., 2k),  b = bits(.., 2k + 1)
+    normal(seed, stream, k):             m = k >> 1 (a Box–Muller pair per two samples)
+        a = bits(.., 2m),  b = bits(.., 2m + 1)
         u1 = ((a >> 11) + 1)·2^-53      in (0, 1]
         u2 = (b >> 11)·2^-53            in [0, 1)
-        return sqrt(-2·log(u1))·cos(2π·u2)            (Box–Muller, C doubles)
+        r = sqrt(-2·log(u1)),  θ = 2π·u2
+        return r·cos θ for even k, r·sin θ for odd k     (Box–Muller, C doubles)
 
 Sample k of stream e is a pure function of (seed, e, k).  The stream of an
 element is the 64-bit FNV-1a hash of its lower-case name (UTF-8), so adding
 or reordering other elements leaves its noise unchanged.  The scalar path
-uses the C library's log and cos (Python's math module), exactly what a C++
-port calling std::log/std::cos gets on the same platform; the NumPy version
-(:func:`normals`) may differ from it in the last bit or two.
+uses the C library's log, cos and sin (Python's math module), exactly what
+the compiled loop (transient/waveform.hpp) gets on the same platform; the
+NumPy version (:func:`normals`) may differ from it in the last bit or two.
 """
 from __future__ import annotations
 
@@ -106,18 +107,20 @@ def uniform(seed: int, stream: int, n: int) -> float:
     return (bits(seed, stream, n) >> 11) * _TWO_M53
 
 
-def _box_muller(a: int, b: int) -> float:
+def _box_muller(a: int, b: int, odd: bool) -> float:
     u1 = ((a >> 11) + 1) * _TWO_M53
     u2 = (b >> 11) * _TWO_M53
-    return math.sqrt(-2.0 * math.log(u1)) * math.cos(2.0 * math.pi * u2)
+    angle = 2.0 * math.pi * u2
+    return math.sqrt(-2.0 * math.log(u1)) * (math.sin(angle) if odd else math.cos(angle))
 
 
 def normal(seed: int, stream: int, k: int) -> float:
     """Standard-normal sample k of a stream (k >= 0)."""
     key = stream_key(seed, stream)
-    a = mix64((key + (2 * k + 1) * GOLDEN) & MASK)
-    b = mix64((key + (2 * k + 2) * GOLDEN) & MASK)
-    return _box_muller(a, b)
+    m = k >> 1
+    a = mix64((key + (2 * m + 1) * GOLDEN) & MASK)
+    b = mix64((key + (2 * m + 2) * GOLDEN) & MASK)
+    return _box_muller(a, b, bool(k & 1))
 
 
 def _mix64_array(z: np.ndarray) -> np.ndarray:
@@ -129,13 +132,16 @@ def _mix64_array(z: np.ndarray) -> np.ndarray:
 def normals(seed: int, stream: int, ks: np.ndarray) -> np.ndarray:
     """Samples ``ks`` (non-negative integers) of a stream at once, with NumPy."""
     key = np.uint64(stream_key(seed, stream))
-    n = np.asarray(ks, dtype=np.uint64) * np.uint64(2)
+    ks = np.asarray(ks, dtype=np.uint64)
+    n = (ks >> np.uint64(1)) * np.uint64(2)
     with np.errstate(over="ignore"):
         a = _mix64_array(key + (n + np.uint64(1)) * np.uint64(GOLDEN))
         b = _mix64_array(key + (n + np.uint64(2)) * np.uint64(GOLDEN))
     u1 = ((a >> np.uint64(11)) + np.uint64(1)).astype(np.float64) * _TWO_M53
     u2 = (b >> np.uint64(11)).astype(np.float64) * _TWO_M53
-    return np.sqrt(-2.0 * np.log(u1)) * np.cos(2.0 * np.pi * u2)
+    angle = 2.0 * np.pi * u2
+    odd = (ks & np.uint64(1)).astype(bool)
+    return np.sqrt(-2.0 * np.log(u1)) * np.where(odd, np.sin(angle), np.cos(angle))
 
 
 @dataclass
@@ -203,11 +209,15 @@ def add_noise_sources(circuit: Circuit, seed: int) -> Circuit:
 
     Global ``.temp``/``.neb`` (options ``temp``, ``neb``) apply to every
     resistor and junction unless it says ``nfree``; its own ``temp=``/``neb=``
-    take precedence.  NOISE sources of the netlist get the seed.  A circuit
-    without any of these comes back unchanged.
+    take precedence.  Resistances between the same two nodes with the same
+    bandwidth (a junction and its shunt) share one source: independent white
+    currents in parallel add their variances, so one source of the summed
+    variance is the same noise at half the cost; it is named after the first
+    of them.  NOISE sources of the netlist get the seed.  A circuit without
+    any of these comes back unchanged.
     """
     options = circuit.options
-    extra: list[CircuitElement] = []
+    groups: dict[tuple, list] = {}  # (node pair, interval) -> [first element, summed variance]
     elements: list[CircuitElement] = []
     seeded = False
     for component in circuit.elements:
@@ -222,12 +232,18 @@ def add_noise_sources(circuit: Circuit, seed: int) -> Circuit:
         if not temperature or not resistance:
             continue
         bandwidth = component.bandwidth or options.get("neb") or DEFAULT_BANDWIDTH
-        name = component.name + SUFFIX
-        # Sign is immaterial; `I n+ n-` like the resistor's own nodes.
-        extra.append(CircuitElement("I", name, component.nodes, component.where,
-                                    waveform=thermal_noise(seed, name, resistance, temperature, bandwidth)))
-    if not extra and not seeded:
+        key = (frozenset(component.nodes), 1.0 / (3.0 * bandwidth))
+        variance = 6.0 * BOLTZMANN * temperature * bandwidth / resistance
+        group = groups.setdefault(key, [component, 0.0])
+        group[1] += variance
+    if not groups and not seeded:
         return circuit
+    extra = []
+    for (_, interval), (first, variance) in groups.items():
+        name = first.name + SUFFIX
+        # Sign is immaterial; `I n+ n-` like the first element's own nodes.
+        extra.append(CircuitElement("I", name, first.nodes, first.where,
+                                    waveform=ThermalNoise(seed, stream_id(name), math.sqrt(variance), interval)))
     return replace(circuit, elements=elements + extra)
 
 
