@@ -86,10 +86,17 @@ def test_controlled_sources_against_hand_solutions(device, volts):
     ("T1 a 0 b 0 td=0 z0=5\n", "must be positive"),
     ("F1 a 0 R9 2\nR9 a 0 1\n", "senses the current of a V, P or L"),
     ("E1 a 0 b 2\n", "needs o\\+ o- c\\+ c- value"),
+    ("F1 a 0 0 0 2\n", "control terminals are the same node"),
 ])
 def test_bad_device_cards(text, message):
     with pytest.raises(NetlistError, match=message):
         parse_netlist("* x\nR1 a 0 1\nR2 b 0 1\n" + text + ".tran 1p 2p\n")
+
+
+def test_a_line_too_short_for_the_run_is_refused_before_it():
+    with pytest.raises(NetlistError, match="TD this short") as info:
+        simulate("* x\nR1 a 0 1\nR2 b 0 1\nT1 a 0 b 0 td=1e-30 z0=5\n.tran 1p 2p\n")
+    assert info.value.where.line == 4
 
 
 @pytest.mark.parametrize("volts", [1.0e-3, 2.8e-3, 4.0e-3])

@@ -101,3 +101,14 @@ def test_tjm_junction_switches_at_ic_and_retraps_far_below():
     retrap = np.interp(slips[-1], [250e-12, 400e-12], [50e-6, 0.0])
     assert retrap == pytest.approx(4 / np.pi * ic / np.sqrt(beta_c), rel=0.25)
     assert abs(average(t, v, 400e-12, 420e-12)) < 0.02 * vg
+
+
+def test_ptl_link_carries_one_pulse_one_line_delay_later():
+    r = run("ptl_link.cir")
+    sent, got = r.event_times("B1", +1), r.event_times("B2", +1)
+    assert len(sent) == 1 and len(got) == 1
+    # The line's 15 ps, plus the receiver's switching: more than TD, less than 2·TD.
+    assert 15e-12 < got[0] - sent[0] < 30e-12
+    # The monitor is the far end's voltage times 10.
+    assert np.allclose(r["V(mon)"], 10 * r["V(5)"], rtol=1e-9, atol=1e-12)
+    assert r["V(5)"].max() > 0.2e-3

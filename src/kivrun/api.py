@@ -15,7 +15,7 @@ from .errors import Interrupted, Location, NetlistError
 from .netlist import parse_netlist, read_netlist
 from .progress import Monotone, tqdm_display
 from .results import Recorder, Result
-from .settings_check import check_settings, source_breakpoints
+from .settings_check import MAX_STEPS, check_settings, source_breakpoints
 from .spread import apply_spread
 from .waveforms import MAX_BREAKPOINTS
 
@@ -54,6 +54,9 @@ def settings_for(circuit: Circuit, tolerance: float | None = None, fixed_step: f
     max_step = min(max_step, noise.step_cap(circuit))
     delays = line_delays(circuit.elements)
     if delays:  # a line's delayed values must come from accepted history
+        if (tran.stop - tran.start) / delays[0] > MAX_STEPS:
+            line = next(e for e in circuit.elements if e.kind == "T" and e.delay == delays[0])
+            raise NetlistError(f"TD this short needs more than {MAX_STEPS} steps", line.where, f"TD={delays[0]:g}")
         max_step = min(max_step, delays[0])
     if ramp is None:
         ramp = options.get("ramp", DEFAULT_RAMP if _starts_live(circuit) else 0.0)

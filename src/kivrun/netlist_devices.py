@@ -57,4 +57,6 @@ def controlled_source(card: Card, number: Number, node: Node, name: str, suffix:
     value = number(tokens[-1])
     if nodes[0] == nodes[1]:
         raise NetlistError(f"{kind} output terminals are the same node", card.where, tokens[1])
+    if len(nodes) == 4 and nodes[2] == nodes[3]:
+        raise NetlistError(f"{kind} control terminals are the same node", card.where, tokens[3])
     return CircuitElement(kind, name, nodes, card.where, value=value, coupled=control or None)
