@@ -197,6 +197,10 @@ class PoolRunner(Runner):
         self.pool.shutdown()
 
 
+#: Netlist size (characters) from which a Dask job is scattered rather than sent with each task.
+SCATTER_ABOVE = 200_000
+
+
 def _dask_task(job: Job, change: dict[str, float]) -> Any:
     return run_trial(job, change)
 
@@ -211,7 +215,12 @@ class DaskRunner(Runner):
             raise RuntimeError("running on a cluster needs Dask: pip install 'kivrun[cluster]'") from None
         self.own_client = not isinstance(scheduler, Client)
         self.client = Client(scheduler) if self.own_client else scheduler
-        self.job = self.client.scatter(job, broadcast=True, hash=False)
+        # A small job travels inside each task: a scattered copy can be lost
+        # with the worker that held it before it was replicated, and every
+        # task waiting on it would be cancelled with it.  A large one is
+        # scattered once.
+        small = len(job.text) < SCATTER_ABOVE
+        self.job = job if small else self.client.scatter(job, broadcast=True, hash=False)
         self.queue = as_completed()
         self.retries = retries
         self.pending: set[Any] = set()
