@@ -110,7 +110,10 @@ Stepper::Stepper(Circuit& circuit, const Settings& settings)
   history_.assign((2 * k_ + 1) * n, 0.0);
   for (int j = 0; j <= k_; ++j) phase_rows_[j] = history_.data() + j * n;
   for (int j = 0; j < k_; ++j) voltage_rows_[j] = history_.data() + (k_ + 1 + j) * n;
-  state_.assign(4 * n, 0.0);
+  // The Newton state is the node arrays the models are bound to (their
+  // Values read them after an accepted step; no copy is needed then).
+  state_ = c_.node_block;
+  predicted_.assign(n, 0.0);
   prev_phase_.assign(m, 0.0);
   prev_voltage_.assign(m, 0.0);
   prev_counts_.assign(m, 0);
@@ -135,9 +138,9 @@ stampworks::ModelContext Stepper::step_context(double h) const {
   ctx.smooth_factor = smooth_;
   ctx.time_step = h;
   ctx.time = t_new_;
-  ctx.phases = state_.data();
-  ctx.voltages = state_.data() + n;
-  ctx.voltages_deriv = state_.data() + 2 * n;
+  ctx.phases = state_;
+  ctx.voltages = state_ + n;
+  ctx.voltages_deriv = state_ + 2 * n;
   ctx.phases_prev = phase_rows_[0];
   ctx.voltages_prev = voltage_rows_[0];
   return ctx;
@@ -259,10 +262,10 @@ void Stepper::coefficients(double t_new) {
 void Stepper::predict() {
   const size_t n = c_.n;
   const double a0 = bdf_[0];
-  double* est = state_.data();
+  double* est = state_;
   double* volt = est + n;
   double* dvolt = volt + n;
-  double* pred = dvolt + n;
+  double* pred = predicted_.data();
   double c[4] = {0, 0, 0, 0}, vw[4] = {0, 0, 0, 0}, b[3] = {0, 0, 0};
   const double* phase[4];
   const double* voltage[3];
@@ -318,12 +321,23 @@ bool Stepper::step(double t, double h, double& h_next) {
   // Node phases only: branch currents are algebraic and may jump at a
   // source's corner (a capacitive current), where no step would do.
   const size_t n = c_.n;
-  const double* est = state_.data();
-  const double* pred = est + 3 * n;
+  const double* est = state_;
+  const double* pred = predicted_.data();
   double largest = 0.0;  // of the error over its bound
   const double tol = s_.tolerance, rtol = s_.relative_tolerance;
-  for (int x = 0; x < c_.n_nodes; ++x)
-    largest = std::max(largest, std::fabs(est[x] - pred[x]) / std::max(tol, rtol * std::fabs(est[x])));
+  // The relative bound takes over only beyond tol/rtol radians (1e5 by
+  // default), rare enough to look for first and spare a division per node.
+  double biggest = 0.0;
+  for (int x = 0; x < c_.n_nodes; ++x) {
+    largest = std::max(largest, std::fabs(est[x] - pred[x]));
+    biggest = std::max(biggest, std::fabs(est[x]));
+  }
+  largest /= tol;
+  if (rtol * biggest > tol) {
+    largest = 0.0;
+    for (int x = 0; x < c_.n_nodes; ++x)
+      largest = std::max(largest, std::fabs(est[x] - pred[x]) / std::max(tol, rtol * std::fabs(est[x])));
+  }
   const double ratio = largest * h / (t_new - times_[ko_]);
   const double factor = ratio < 1e-3 ? 2.0 : 0.9 * std::pow(ratio, -1.0 / (ko_ + 1));
   if (ratio > 1.0) {
@@ -384,7 +398,7 @@ int Stepper::newton(double a0, double h) {
   const stampworks::ModelContext ctx = step_context(h);
   stampworks::View a01{a01_.data(), c_.nnz, 1}, a2{a2_.data(), c_.nnz, 1};
   stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
-  double* est = state_.data();
+  double* est = state_;
   double* volt = est + n;
   double* dvolt = volt + n;
   const double limit = newton_limit(), bound = newton_error_bound(), a0sq = a0 * a0;
@@ -486,7 +500,7 @@ int Stepper::newton(double a0, double h) {
 
 void Stepper::audit_newton(double h) {
   const size_t n = c_.n, nnz = c_.nnz;
-  audit_state_ = state_;
+  audit_state_.assign(state_, state_ + 3 * n);
   const stampworks::ModelContext ctx = step_context(h);
   stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
   for (int k = 0; k < 40; ++k) {
@@ -503,7 +517,7 @@ void Stepper::audit_newton(double h) {
   }
   for (int x = 0; x < c_.n_nodes; ++x)
     stats.newton_leftover = std::max(stats.newton_leftover, std::fabs(state_[x] - audit_state_[x]));
-  state_ = audit_state_;
+  std::copy(audit_state_.begin(), audit_state_.end(), state_);
   std::fill(rhs_.begin(), rhs_.end(), 0.0);
   std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
   for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
@@ -522,12 +536,10 @@ void Stepper::accept(double t_new, double h) {
   }
   std::rotate(phase_rows_, phase_rows_ + k_, phase_rows_ + k_ + 1);
   std::rotate(voltage_rows_, voltage_rows_ + k_ - 1, voltage_rows_ + k_);
-  std::memcpy(phase_rows_[0], state_.data(), n * sizeof(double));
-  std::memcpy(voltage_rows_[0], state_.data() + n, n * sizeof(double));
+  std::memcpy(phase_rows_[0], state_, n * sizeof(double));
+  std::memcpy(voltage_rows_[0], state_ + n, n * sizeof(double));
   for (int j = k_; j > 0; --j) times_[j] = times_[j - 1];
   times_[0] = t_new;
-  // The models' Values read the node arrays they are bound to.
-  std::memcpy(c_.node_block, state_.data(), 3 * n * sizeof(double));
   ++factor_age_;
   stepwise_values(h);
   for (const int32_t e : c_.stepwise_elements)
@@ -558,7 +570,7 @@ void Stepper::stepwise_values(double h) {
   ctx.time = times_[0];
   ctx.histeresis = kCounterBand;
   Span span(model_clock_);
-  const double* now = state_.data();
+  const double* now = state_;
   const double* before = phase_rows_[1];
   const double* before_voltage = voltage_rows_[1];
   auto across = [](const double* x, int32_t i, int32_t j) { return j ? x[i - 1] - x[j - 1] : x[i - 1]; };

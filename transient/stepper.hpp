@@ -141,7 +141,8 @@ class Stepper {
   std::vector<double> history_;
   double* phase_rows_[4];
   double* voltage_rows_[3];
-  std::vector<double> state_;    // estimate, voltage, derivative, predicted
+  double* state_ = nullptr;         // estimate, voltage, derivative: the bound node arrays
+  std::vector<double> predicted_;
   std::vector<double> audit_state_;
   std::vector<double> prev_phase_, prev_voltage_;
   std::vector<int32_t> prev_counts_;
