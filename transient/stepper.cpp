@@ -320,7 +320,6 @@ bool Stepper::step(double t, double h, double& h_next) {
   }
   // Node phases only: branch currents are algebraic and may jump at a
   // source's corner (a capacitive current), where no step would do.
-  const size_t n = c_.n;
   const double* est = state_;
   const double* pred = predicted_.data();
   double largest = 0.0;  // of the error over its bound
