@@ -16,7 +16,7 @@
 // Any terminal may be ground: its row and column are dropped.
 #pragma once
 #include "stampworks/framework/model_type.hpp"
-#include "stampworks/linear/two_terminal.hpp"
+#include "stampworks/linear/source_common.hpp"
 
 namespace elements {
 
@@ -37,15 +37,8 @@ inline void output_branch_stamp(const M& m, View a) {
   add(a, m.q, m.j, m.ind_qj, -1.0);
 }
 
-template <class M>
-inline void output_branch_rhs(const M& m, View vec, pModelContext_t ctx, FLOAT_t residual) {
-  const FLOAT_t x = ctx->phases[m.q - 1];
-  if (m.i) vec[m.i - 1] -= x;
-  if (m.j) vec[m.j - 1] += x;
-  vec[m.q - 1] -= residual;
-}
-
-// A current c flowing from i through the element to j.
+// A current c flowing from i through the element to j (either may be ground;
+// unlike branch_rhs, both may be: a control-only model from the host's API).
 template <class M>
 inline void output_current_rhs(const M& m, View vec, FLOAT_t c) {
   if (m.i) vec[m.i - 1] -= c;
@@ -70,7 +63,7 @@ struct VCVSModel : NoOperations {
   }
   void RHSCurrent(View vec, pModelContext_t ctx) {
     const FLOAT_t v = across(ctx->voltages, i, j) - gain * (node(ctx->voltages, k) - node(ctx->voltages, l));
-    output_branch_rhs(*this, vec, ctx, v / ctx->coeff_dt);
+    source_rhs(*this, vec, ctx, v / ctx->coeff_dt);
   }
   void Values(pModelContext_t) {
     elem_currents[eindex] = node_phases[q - 1];
@@ -95,7 +88,7 @@ struct CCVSModel : NoOperations {
   }
   void RHSCurrent(View vec, pModelContext_t ctx) {
     const FLOAT_t v = across(ctx->voltages, i, j) - transresistance * ctx->phases[s - 1];
-    output_branch_rhs(*this, vec, ctx, v / ctx->coeff_dt);
+    source_rhs(*this, vec, ctx, v / ctx->coeff_dt);
   }
   void Values(pModelContext_t) {
     elem_currents[eindex] = node_phases[q - 1];

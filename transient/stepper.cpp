@@ -393,14 +393,11 @@ double Stepper::predicted_chord_rate(double a0) const {
 // refactor every iteration and bound the error by the measured rate.
 // Returns the iterations made, 0 on failure.
 int Stepper::newton(double a0, double h) {
-  const size_t n = c_.n, nnz = c_.nnz;
+  const size_t nnz = c_.nnz;
   const stampworks::ModelContext ctx = step_context(h);
   stampworks::View a01{a01_.data(), c_.nnz, 1}, a2{a2_.data(), c_.nnz, 1};
   stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
-  double* est = state_;
-  double* volt = est + n;
-  double* dvolt = volt + n;
-  const double limit = newton_limit(), bound = newton_error_bound(), a0sq = a0 * a0;
+  const double limit = newton_limit(), bound = newton_error_bound();
   const bool chord = s_.reuse_factorization && !s_.linear_newton;
   const double chord_bound = s_.fixed_step > 0 ? bound : kChordErrorShare * s_.tolerance;
   const double predicted = factored_ ? predicted_chord_rate(a0) : 1.0;
@@ -453,17 +450,8 @@ int Stepper::newton(double a0, double h) {
       lu_.solve(rhs_.data());
     }
     ++stats.newton_iterations;
-    double change = 0.0;
-    bool nan = false;
-    for (size_t x = 0; x < n; ++x) {
-      const double d = rhs_[x];
-      est[x] += d;
-      volt[x] += a0 * d;
-      dvolt[x] += a0sq * d;
-      change = std::max(change, std::fabs(d));
-      nan |= std::isnan(d);  // max() drops NaN
-    }
-    if (nan || !(change <= 1e30)) return 0;  // NaN or overflow: the step is hopeless
+    const double change = apply_correction(a0);
+    if (!(change <= 1e30)) return 0;  // NaN or overflow: the step is hopeless
     if (!exact) {
       double rate = predicted >= 0 ? predicted : 1.0;  // unknown: iterate once more to measure it
       if (previous > 0) {
@@ -497,6 +485,29 @@ int Stepper::newton(double a0, double h) {
   return 0;
 }
 
+// Adds the solved correction Δ (in rhs_) to the estimate: φ moves by Δ, V by
+// a0·Δ and D by a0²·Δ.  Returns the largest |Δ|, or NaN when Δ holds one.
+double Stepper::apply_correction(double a0) {
+  const size_t n = c_.n;
+  const double a0sq = a0 * a0;
+  double* est = state_;
+  double* volt = est + n;
+  double* dvolt = volt + n;
+  double change = 0.0;
+  bool nan = false;
+  for (size_t x = 0; x < n; ++x) {
+    const double d = rhs_[x];
+    est[x] += d;
+    volt[x] += a0 * d;
+    dvolt[x] += a0sq * d;
+    change = std::max(change, std::fabs(d));
+    nan |= std::isnan(d);  // max() drops NaN
+  }
+  return nan ? std::nan("") : change;
+}
+
+// Iterates on from the accepted estimate to (near) the converged solution,
+// notes how far that is, and puts everything back as it was.
 void Stepper::audit_newton(double h) {
   const size_t n = c_.n, nnz = c_.nnz;
   audit_state_.assign(state_, state_ + 3 * n);
@@ -508,11 +519,7 @@ void Stepper::audit_newton(double h) {
     for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
     if (!lu_.factor(system_.data())) break;
     lu_.solve(rhs_.data());
-    for (size_t x = 0; x < n; ++x) {
-      state_[x] += rhs_[x];
-      state_[n + x] += a0_ * rhs_[x];
-      state_[2 * n + x] += a0_ * a0_ * rhs_[x];
-    }
+    apply_correction(a0_);
   }
   for (int x = 0; x < c_.n_nodes; ++x)
     stats.newton_leftover = std::max(stats.newton_leftover, std::fabs(state_[x] - audit_state_[x]));
@@ -557,17 +564,23 @@ void Stepper::accept(double t_new, double h) {
   }
 }
 
+// What Values reads: the accepted time and step, the ramp, no counter dead band.
+stampworks::ModelContext Stepper::values_context(double h) const {
+  stampworks::ModelContext ctx{};
+  ctx.smooth_factor = smooth_;
+  ctx.time_step = h;
+  ctx.time = times_[0];
+  ctx.histeresis = kCounterBand;
+  return ctx;
+}
+
 // Only models that run Values every step have counters that can move.  A
 // watched junction whose phase stays within half a quantum of its count
 // cannot move its counter: its Values (a sine and a few stores) waits; when
 // it runs, the phase and voltage it had a step earlier come from the node
 // history, since its element arrays may be older than that.
 void Stepper::stepwise_values(double h) {
-  stampworks::ModelContext ctx{};
-  ctx.smooth_factor = smooth_;
-  ctx.time_step = h;
-  ctx.time = times_[0];
-  ctx.histeresis = kCounterBand;
+  const stampworks::ModelContext ctx = values_context(h);
   Span span(model_clock_);
   const double* now = state_;
   const double* before = phase_rows_[1];
@@ -596,11 +609,7 @@ void Stepper::stepwise_values(double h) {
 }
 
 void Stepper::values(const std::vector<ModelObject*>& models, double h) {
-  stampworks::ModelContext ctx{};
-  ctx.smooth_factor = smooth_;
-  ctx.time_step = h;
-  ctx.time = times_[0];
-  ctx.histeresis = kCounterBand;
+  const stampworks::ModelContext ctx = values_context(h);
   Span span(model_clock_);
   for (ModelObject* model : models) model->ops->Values(model, &ctx);
 }

@@ -112,6 +112,8 @@ class Stepper {
   bool step(double t, double h, double& h_next);
   int newton(double a0, double h);
   void audit_newton(double h);
+  double apply_correction(double a0);
+  stampworks::ModelContext values_context(double h) const;
   void coefficients(double t_new);
   void predict();
   void update_sources(double t_new);

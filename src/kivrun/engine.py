@@ -9,7 +9,7 @@ described in ``docs/simulator.md``.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Callable
 
 import numpy as np
@@ -78,27 +78,15 @@ class Stats:
 
 
 @dataclass
-class _NativeSettings:
+class _NativeSettings(Settings):
     """What the compiled loop reads: the settings plus facts about the circuit."""
 
-    stop: float
-    start: float
-    tolerance: float
-    relative_tolerance: float
-    max_step: float
-    fixed_step: float
-    ramp: float
-    initial_step: float
-    min_step: float
-    max_newton: int
-    order: int
-    max_events: float
-    time_unit: float
-    linear_newton: bool
-    resync_before_commit: bool
-    audit_newton: bool
-    reuse_factorization: bool
-    profile: bool
+    time_unit: float = units.TIME
+    #: A tunnel junction's Jacobian is the quasi-static slope Ic·cos φ, so
+    #: Newton converges only linearly, and it commits its history at the
+    #: phase its residual last saw.
+    linear_newton: bool = False
+    resync_before_commit: bool = False
 
 
 @dataclass
@@ -162,16 +150,8 @@ def run(built: BuiltCircuit, settings: Settings, channels: list[tuple[np.ndarray
     from . import Transient
 
     tunnel = any(type(e.model).__name__ == "JunctionTJMModel" for e in built.elements)
-    native = _NativeSettings(
-        settings.stop, settings.start, settings.tolerance, settings.relative_tolerance, settings.max_step,
-        settings.fixed_step,
-        settings.ramp, settings.initial_step, settings.min_step, settings.max_newton, settings.order,
-        float(settings.max_events), units.TIME,
-        # A tunnel junction's Jacobian is the quasi-static slope Ic·cos φ, so
-        # Newton converges only linearly, and it commits its history at the
-        # phase its residual last saw.
-        linear_newton=tunnel, resync_before_commit=tunnel, audit_newton=settings.audit_newton,
-        reuse_factorization=settings.reuse_factorization, profile=settings.profile)
+    native = _NativeSettings(**{f.name: getattr(settings, f.name) for f in fields(Settings)},
+                             linear_newton=tunnel, resync_before_commit=tunnel)
     # A fixed step is the user's choice of resolution: only the end is a breakpoint.
     corners = () if settings.fixed_step else tuple(settings.breakpoints) + (settings.ramp,)
     breakpoints = np.array(sorted(set(corners)), dtype=float)
