@@ -14,6 +14,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace transient {
 
@@ -121,7 +124,26 @@ Stepper::Stepper(Circuit& circuit, const Settings& settings)
   bdf_.assign(k_ + 1, 0.0);
   predictor_.assign(k_ + 1, 0.0);
   for (Source& source : c_.sources) active_.push_back(&source);
+  // The per-iteration sweeps visit the models class by class (classes in
+  // order of first appearance, models in circuit order within each): the
+  // indirect call then always goes where it went last, and objects of one
+  // class, allocated together, are read in address order.
+  sweep_ = c_.models;
+  std::vector<const stampworks::OpTable*> classes;
+  for (ModelObject* model : sweep_)
+    if (std::find(classes.begin(), classes.end(), model->ops) == classes.end()) classes.push_back(model->ops);
+  std::stable_sort(sweep_.begin(), sweep_.end(), [&classes](ModelObject* a, ModelObject* b) {
+    return std::find(classes.begin(), classes.end(), a->ops) < std::find(classes.begin(), classes.end(), b->ops);
+  });
   recorded.reserve(1024 * (1 + c_.channels.size()));
+  ran_.reserve(c_.stepwise.size());
+  bands_.resize(c_.stepwise.size());
+  for (size_t s = 0; s < c_.stepwise.size(); ++s) {
+    if (!c_.watched[s]) continue;
+    bands_[s].i = c_.watch_i[s];
+    bands_[s].j = c_.watch_j[s];
+    renew_band(s);
+  }
 }
 
 Outcome Stepper::fail(double t, std::string why) {
@@ -259,32 +281,105 @@ void Stepper::coefficients(double t_new) {
 
 // est = Σ c_j φ_j;  V = a0·est + Σ b_j φ_j;  D = a0·V + Σ b_j V_j.  One pass
 // over the unknowns, the history rows read once each (this runs every step).
+namespace {
+
+// predict()'s pass, apart so that the compiler sees the rows cannot overlap.
+void predict_rows(size_t n, double* __restrict est, double* __restrict pred, double* __restrict volt,
+                  double* __restrict dvolt, const double* __restrict p0, const double* __restrict p1,
+                  const double* __restrict p2, const double* __restrict p3, const double* __restrict v0,
+                  const double* __restrict v1, const double* __restrict v2, const double c[4],
+                  const double w[4], const double b[3], double a0) {
+  const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+  const double w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], b0 = b[0], b1 = b[1], b2 = b[2];
+  for (size_t x = 0; x < n; ++x) {
+    const double e = c0 * p0[x] + c1 * p1[x] + c2 * p2[x] + c3 * p3[x];
+    const double v = w0 * p0[x] + w1 * p1[x] + w2 * p2[x] + w3 * p3[x];
+    est[x] = e;
+    pred[x] = e;
+    volt[x] = v;
+    dvolt[x] = a0 * v + b0 * v0[x] + b1 * v1[x] + b2 * v2[x];
+  }
+}
+
+// apply_correction()'s pass over unknowns [begin, end): two lanes at a
+// time where SSE2 is there (the compiler will not vectorise max() on doubles
+// by itself, as it must keep NaN's meaning).
+struct Correction {
+  double change = 0.0, distance = 0.0, size = 0.0;
+  bool nan = false;
+};
+
+Correction correct_rows(int begin, int end, double a0, double* __restrict delta, double* __restrict est,
+                        double* __restrict volt, double* __restrict dvolt, const double* __restrict pred) {
+  const double a0sq = a0 * a0;
+  Correction out;
+  int x = begin;
+#ifdef __SSE2__
+  const __m128d sign = _mm_set1_pd(-0.0), va0 = _mm_set1_pd(a0), va0sq = _mm_set1_pd(a0sq);
+  __m128d change = _mm_setzero_pd(), distance = change, size = change, nan = change;
+  for (; x + 2 <= end; x += 2) {
+    const __m128d d = _mm_loadu_pd(delta + x), e = _mm_add_pd(_mm_loadu_pd(est + x), d);
+    _mm_storeu_pd(delta + x, _mm_setzero_pd());
+    _mm_storeu_pd(est + x, e);
+    _mm_storeu_pd(volt + x, _mm_add_pd(_mm_loadu_pd(volt + x), _mm_mul_pd(va0, d)));
+    _mm_storeu_pd(dvolt + x, _mm_add_pd(_mm_loadu_pd(dvolt + x), _mm_mul_pd(va0sq, d)));
+    change = _mm_max_pd(change, _mm_andnot_pd(sign, d));
+    nan = _mm_or_pd(nan, _mm_cmpunord_pd(d, d));
+    if (pred) {
+      distance = _mm_max_pd(distance, _mm_andnot_pd(sign, _mm_sub_pd(e, _mm_loadu_pd(pred + x))));
+      size = _mm_max_pd(size, _mm_andnot_pd(sign, e));
+    }
+  }
+  double lanes[2];
+  auto fold = [&lanes](__m128d v) {
+    _mm_storeu_pd(lanes, v);
+    return std::max(lanes[0], lanes[1]);
+  };
+  out.change = fold(change);
+  out.distance = fold(distance);
+  out.size = fold(size);
+  out.nan = _mm_movemask_pd(nan) != 0;
+#endif
+  for (; x < end; ++x) {
+    const double d = delta[x], e = est[x] + d;
+    delta[x] = 0.0;
+    est[x] = e;
+    volt[x] += a0 * d;
+    dvolt[x] += a0sq * d;
+    out.change = std::max(out.change, std::fabs(d));
+    out.nan |= std::isnan(d);  // max() drops NaN
+    if (pred) {
+      out.distance = std::max(out.distance, std::fabs(e - pred[x]));
+      out.size = std::max(out.size, std::fabs(e));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void Stepper::predict() {
   const size_t n = c_.n;
   const double a0 = bdf_[0];
   double* est = state_;
-  double* volt = est + n;
-  double* dvolt = volt + n;
+  double* volt = state_ + n;
+  double* dvolt = state_ + 2 * n;
   double* pred = predicted_.data();
   double c[4] = {0, 0, 0, 0}, vw[4] = {0, 0, 0, 0}, b[3] = {0, 0, 0};
-  const double* phase[4];
-  const double* voltage[3];
-  for (int r = 0; r < 4; ++r) phase[r] = phase_rows_[std::min(r, k_)];
-  for (int r = 0; r < 3; ++r) voltage[r] = voltage_rows_[std::min(r, k_ - 1)];
   for (int r = 0; r <= ko_; ++r) {
     c[r] = predictor_[r];
     vw[r] = a0 * c[r] + (r < ko_ ? bdf_[r + 1] : 0.0);
   }
   for (int r = 0; r < ko_; ++r) b[r] = bdf_[r + 1];
-  for (size_t x = 0; x < n; ++x) {
-    const double p0 = phase[0][x], p1 = phase[1][x], p2 = phase[2][x], p3 = phase[3][x];
-    const double e = c[0] * p0 + c[1] * p1 + c[2] * p2 + c[3] * p3;
-    const double v = vw[0] * p0 + vw[1] * p1 + vw[2] * p2 + vw[3] * p3;
-    est[x] = e;
-    pred[x] = e;
-    volt[x] = v;
-    dvolt[x] = a0 * v + b[0] * voltage[0][x] + b[1] * voltage[1][x] + b[2] * voltage[2][x];
-  }
+  // Rows past the order carry zero weights (they stay finite: zeroed history).
+  const double* p0 = phase_rows_[0];
+  const double* p1 = phase_rows_[1];
+  const double* p2 = phase_rows_[std::min(2, k_)];
+  const double* p3 = phase_rows_[std::min(3, k_)];
+  const double* v0 = voltage_rows_[0];
+  const double* v1 = voltage_rows_[std::min(1, k_ - 1)];
+  const double* v2 = voltage_rows_[std::min(2, k_ - 1)];
+  predict_rows(n, est, pred, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
 }
 
 void Stepper::update_sources(double t_new) {
@@ -322,17 +417,11 @@ bool Stepper::step(double t, double h, double& h_next) {
   // source's corner (a capacitive current), where no step would do.
   const double* est = state_;
   const double* pred = predicted_.data();
-  double largest = 0.0;  // of the error over its bound
+  double largest = predictor_distance_ / s_.tolerance;  // of the error over its bound
   const double tol = s_.tolerance, rtol = s_.relative_tolerance;
   // The relative bound takes over only beyond tol/rtol radians (1e5 by
-  // default), rare enough to look for first and spare a division per node.
-  double biggest = 0.0;
-  for (int x = 0; x < c_.n_nodes; ++x) {
-    largest = std::max(largest, std::fabs(est[x] - pred[x]));
-    biggest = std::max(biggest, std::fabs(est[x]));
-  }
-  largest /= tol;
-  if (rtol * biggest > tol) {
+  // default), rare enough to spare a division per node otherwise.
+  if (rtol * largest_phase_ > tol) {
     largest = 0.0;
     for (int x = 0; x < c_.n_nodes; ++x)
       largest = std::max(largest, std::fabs(est[x] - pred[x]) / std::max(tol, rtol * std::fabs(est[x])));
@@ -406,24 +495,25 @@ int Stepper::newton(double a0, double h) {
                  std::max(std::fabs(q * q - 1.0), std::fabs(q - 1.0)) > kMismatchRefactor;
   bool step_part_built = false;  // a01 holds A0 + A1 at this a0
   double previous = 0.0;
+  // rhs_ is zero here: apply_correction leaves it so.
   for (int iteration = 0; iteration < s_.max_newton; ++iteration) {
-    std::fill(rhs_.begin(), rhs_.end(), 0.0);
     const bool exact = refresh;
     if (refresh) {
       if (!step_part_built) {
         std::memcpy(a01_.data(), a0_matrix_.data(), nnz * sizeof(double));
         std::fill(a2_.begin(), a2_.end(), 0.0);
         Span span(model_clock_);
-        for (ModelObject* model : c_.models) model->ops->build_step(model, a01, a2, rhs, &ctx);
+        for (ModelObject* model : sweep_) model->ops->build_step(model, a01, a2, rhs, &ctx);
         for (size_t x = 0; x < nnz; ++x) system_[x] = a01_[x] + a2_[x];
         step_part_built = true;
       } else {
         std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
         Span span(model_clock_);
-        for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+        for (ModelObject* model : sweep_) model->ops->update_step(model, system, rhs, &ctx);
       }
       Span span(lu_clock_);
       if (!lu_.factor(system_.data())) {
+        std::fill(rhs_.begin(), rhs_.end(), 0.0);
         factored_ = false;
         if (!stats.newton_iterations) {
           fatal_ = true;
@@ -443,7 +533,7 @@ int Stepper::newton(double a0, double h) {
       refresh = !chord;
     } else {
       Span span(model_clock_);
-      for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
+      for (ModelObject* model : sweep_) model->ops->RHSCurrent(model, rhs, &ctx);
     }
     {
       Span span(lu_clock_);
@@ -486,24 +576,20 @@ int Stepper::newton(double a0, double h) {
 }
 
 // Adds the solved correction Δ (in rhs_) to the estimate: φ moves by Δ, V by
-// a0·Δ and D by a0²·Δ.  Returns the largest |Δ|, or NaN when Δ holds one.
+// a0·Δ and D by a0²·Δ, and zeroes rhs_ for the next sweep.  On the node
+// phases it also measures the predictor's distance and the largest phase,
+// which the error control reads after the last iteration (one pass instead
+// of three).  Returns the largest |Δ|, or NaN when Δ holds one.
 double Stepper::apply_correction(double a0) {
-  const size_t n = c_.n;
-  const double a0sq = a0 * a0;
+  const int n = c_.n;
   double* est = state_;
-  double* volt = est + n;
-  double* dvolt = volt + n;
-  double change = 0.0;
-  bool nan = false;
-  for (size_t x = 0; x < n; ++x) {
-    const double d = rhs_[x];
-    est[x] += d;
-    volt[x] += a0 * d;
-    dvolt[x] += a0sq * d;
-    change = std::max(change, std::fabs(d));
-    nan |= std::isnan(d);  // max() drops NaN
-  }
-  return nan ? std::nan("") : change;
+  const Correction nodes = correct_rows(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n,
+                                        predicted_.data());
+  const Correction rest = correct_rows(c_.n_nodes, n, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr);
+  predictor_distance_ = nodes.distance;
+  largest_phase_ = nodes.size;
+  if (nodes.nan || rest.nan) return std::nan("");
+  return std::max(nodes.change, rest.change);
 }
 
 // Iterates on from the accepted estimate to (near) the converged solution,
@@ -511,12 +597,13 @@ double Stepper::apply_correction(double a0) {
 void Stepper::audit_newton(double h) {
   const size_t n = c_.n, nnz = c_.nnz;
   audit_state_.assign(state_, state_ + 3 * n);
+  const double distance = predictor_distance_, size = largest_phase_;
   const stampworks::ModelContext ctx = step_context(h);
   stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
   for (int k = 0; k < 40; ++k) {
     std::fill(rhs_.begin(), rhs_.end(), 0.0);
     std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
-    for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+    for (ModelObject* model : sweep_) model->ops->update_step(model, system, rhs, &ctx);
     if (!lu_.factor(system_.data())) break;
     lu_.solve(rhs_.data());
     apply_correction(a0_);
@@ -524,9 +611,12 @@ void Stepper::audit_newton(double h) {
   for (int x = 0; x < c_.n_nodes; ++x)
     stats.newton_leftover = std::max(stats.newton_leftover, std::fabs(state_[x] - audit_state_[x]));
   std::copy(audit_state_.begin(), audit_state_.end(), state_);
+  predictor_distance_ = distance;
+  largest_phase_ = size;
   std::fill(rhs_.begin(), rhs_.end(), 0.0);
   std::memcpy(system_.data(), a01_.data(), nnz * sizeof(double));
-  for (ModelObject* model : c_.models) model->ops->update_step(model, system, rhs, &ctx);
+  for (ModelObject* model : sweep_) model->ops->update_step(model, system, rhs, &ctx);
+  std::fill(rhs_.begin(), rhs_.end(), 0.0);
 }
 
 void Stepper::accept(double t_new, double h) {
@@ -538,7 +628,8 @@ void Stepper::accept(double t_new, double h) {
     const stampworks::ModelContext ctx = step_context(h);
     std::fill(rhs_.begin(), rhs_.end(), 0.0);
     stampworks::View rhs{rhs_.data(), c_.n, 1};
-    for (ModelObject* model : c_.models) model->ops->RHSCurrent(model, rhs, &ctx);
+    for (ModelObject* model : sweep_) model->ops->RHSCurrent(model, rhs, &ctx);
+    std::fill(rhs_.begin(), rhs_.end(), 0.0);
   }
   std::rotate(phase_rows_, phase_rows_ + k_, phase_rows_ + k_ + 1);
   std::rotate(voltage_rows_, voltage_rows_ + k_ - 1, voltage_rows_ + k_);
@@ -548,11 +639,13 @@ void Stepper::accept(double t_new, double h) {
   times_[0] = t_new;
   ++factor_age_;
   stepwise_values(h);
-  for (const int32_t e : c_.stepwise_elements)
+  for (const int32_t r : ran_) {
+    const int32_t e = c_.stepwise_elements[r];
     if (c_.flag_inc[e] | c_.flag_dec[e]) {
       find_events(t_new, h);
       break;
     }
+  }
   // A source retires once the accepted time has passed its last change.
   const double t_si = t_new * s_.time_unit;
   active_.erase(std::remove_if(active_.begin(), active_.end(),
@@ -578,7 +671,9 @@ stampworks::ModelContext Stepper::values_context(double h) const {
 // watched junction whose phase stays within half a quantum of its count
 // cannot move its counter: its Values (a sine and a few stores) waits; when
 // it runs, the phase and voltage it had a step earlier come from the node
-// history, since its element arrays may be older than that.
+// history, since its element arrays may be older than that.  The half
+// quantum is kept as a band of the node phase difference, renewed when the
+// count moves, so a quiet junction costs two loads and two compares.
 void Stepper::stepwise_values(double h) {
   const stampworks::ModelContext ctx = values_context(h);
   Span span(model_clock_);
@@ -586,18 +681,18 @@ void Stepper::stepwise_values(double h) {
   const double* before = phase_rows_[1];
   const double* before_voltage = voltage_rows_[1];
   auto across = [](const double* x, int32_t i, int32_t j) { return j ? x[i - 1] - x[j - 1] : x[i - 1]; };
+  // Flags a watched junction raised last step would stand while it waits.
+  for (const int32_t s : ran_)
+    if (c_.watched[s]) c_.flag_inc[c_.stepwise_elements[s]] = c_.flag_dec[c_.stepwise_elements[s]] = 0;
+  ran_.clear();
   for (size_t s = 0; s < c_.stepwise.size(); ++s) {
     const int32_t e = c_.stepwise_elements[s];
     if (c_.watched[s]) {
-      const int32_t i = c_.watch_i[s], j = c_.watch_j[s];
-      const double phase = across(now, i, j) + c_.watch_shift[s];
-      if (std::fabs(phase * (1.0 / kTwoPi) - c_.counts[e]) < 0.5 - 1e-9) {
-        prev_counts_[e] = c_.counts[e];
-        c_.flag_inc[e] = c_.flag_dec[e] = 0;
-        continue;
-      }
-      prev_phase_[e] = across(before, i, j) + c_.watch_shift[s];
-      prev_voltage_[e] = across(before_voltage, i, j);
+      const Band& band = bands_[s];
+      const double phase = across(now, band.i, band.j);
+      if (phase > band.low && phase < band.high) continue;
+      prev_phase_[e] = across(before, band.i, band.j) + c_.watch_shift[s];
+      prev_voltage_[e] = across(before_voltage, band.i, band.j);
     } else {
       prev_phase_[e] = c_.element_phase[e];
       prev_voltage_[e] = c_.element_voltage[e];
@@ -605,7 +700,16 @@ void Stepper::stepwise_values(double h) {
     prev_counts_[e] = c_.counts[e];
     ModelObject* model = c_.stepwise[s];
     model->ops->Values(model, &ctx);
+    ran_.push_back(static_cast<int32_t>(s));
+    if (c_.watched[s]) renew_band(s);
   }
+}
+
+// The node phase differences over which watched junction s keeps its count.
+void Stepper::renew_band(size_t s) {
+  const double count = c_.counts[c_.stepwise_elements[s]], margin = 0.5 - 1e-9;
+  bands_[s].low = (count - margin) * kTwoPi - c_.watch_shift[s];
+  bands_[s].high = (count + margin) * kTwoPi - c_.watch_shift[s];
 }
 
 void Stepper::values(const std::vector<ModelObject*>& models, double h) {
@@ -618,7 +722,8 @@ void Stepper::values(const std::vector<ModelObject*>& models, double h) {
 // each timed where the cubic Hermite interpolant of the step crosses
 // (n ± ½)·2π.
 void Stepper::find_events(double t_new, double h) {
-  for (const int32_t e : c_.stepwise_elements) {
+  for (const int32_t r : ran_) {
+    const int32_t e = c_.stepwise_elements[r];
     if (!(c_.flag_inc[e] | c_.flag_dec[e])) continue;
     const int64_t old = prev_counts_[e], now = c_.counts[e];
     const int direction = now > old ? 1 : -1;

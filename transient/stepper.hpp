@@ -126,6 +126,7 @@ class Stepper {
   double predicted_chord_rate(double a0) const;
   void values(const std::vector<ModelObject*>& models, double h);
   void stepwise_values(double h);
+  void renew_band(size_t s);
   double newton_limit() const;
   double newton_error_bound() const;
   stampworks::ModelContext step_context(double h) const;
@@ -151,7 +152,18 @@ class Stepper {
   std::vector<double> times_;  // accepted times, newest first
   std::vector<double> bdf_, predictor_;
   std::vector<Source*> active_;
+  std::vector<ModelObject*> sweep_;  // the models, class by class
+  // Per stepwise model: a watched junction's terminals and the open band of
+  // node phase difference within which its count cannot move.
+  struct Band {
+    int32_t i = 0, j = 0;
+    double low = 0.0, high = 0.0;
+  };
+  std::vector<Band> bands_;
+  std::vector<int32_t> ran_;  // stepwise models whose Values ran in the last accepted step
   double smooth_ = 1.0, a0_ = 1.0, h_ = 0.0, t_new_ = 0.0;
+  // From the last correction: max |estimate − prediction| and max |estimate| on node phases.
+  double predictor_distance_ = 0.0, largest_phase_ = 0.0;
   bool fatal_ = false;
   double* model_clock_ = nullptr;
   double* lu_clock_ = nullptr;
