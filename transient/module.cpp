@@ -248,7 +248,7 @@ bool bind_sources(PyObject* sources, Binding& b) {
       if (!confirm_field(model, field)) return false;
       confirmed.push_back(type);
     }
-    transient::Source source{field, {}, scale, 0.0};
+    transient::Source source{field, {}, scale, 0.0, reinterpret_cast<ModelObject*>(model)};
     if (!std::isfinite(scale) || !bind_waveform(kind, params, source.wave)) return false;
     source.settle = source.wave.settle();
     b.circuit.sources.push_back(std::move(source));

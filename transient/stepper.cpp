@@ -177,6 +177,7 @@ Outcome Stepper::run(const Host& host) {
   // restart the history of tunnel junctions.
   stampworks::View a0{a0_matrix_.data(), c_.nnz, 1};
   for (ModelObject* model : c_.models) model->ops->Admitance0(model, a0);
+  split_sweeps();
 
   const std::vector<double>& bps = c_.breakpoints;
   size_t next_bp = 0;
@@ -356,6 +357,20 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
   return out;
 }
 
+// out[r] −= Σ a_rk x_k, gathered row by row (one running sum per row, no
+// stores between).
+void subtract_product(const SparseRows& m, const double* __restrict x, double* __restrict out) {
+  const int rows = static_cast<int>(m.ptr.size()) - 1;
+  const int* __restrict ptr = m.ptr.data();
+  const int* __restrict col = m.col.data();
+  const double* __restrict val = m.val.data();
+  for (int r = 0; r < rows; ++r) {
+    double sum = 0.0;
+    for (int k = ptr[r]; k < ptr[r + 1]; ++k) sum += val[k] * x[col[k]];
+    out[r] -= sum;
+  }
+}
+
 }  // namespace
 
 void Stepper::predict() {
@@ -533,7 +548,7 @@ int Stepper::newton(double a0, double h) {
       refresh = !chord;
     } else {
       Span span(model_clock_);
-      for (ModelObject* model : sweep_) model->ops->RHSCurrent(model, rhs, &ctx);
+      chord_rhs(ctx);
     }
     {
       Span span(lu_clock_);
@@ -648,9 +663,11 @@ void Stepper::accept(double t_new, double h) {
   }
   // A source retires once the accepted time has passed its last change.
   const double t_si = t_new * s_.time_unit;
+  const size_t was_active = active_.size();
   active_.erase(std::remove_if(active_.begin(), active_.end(),
                                [t_si](const Source* s) { return t_si >= s->settle; }),
                 active_.end());
+  if (active_.size() != was_active) note_constant_drive();
   if (t_new >= s_.start) {
     values(c_.recorded_only, h);
     record(t_new);
@@ -748,6 +765,108 @@ void Stepper::find_events(double t_new, double h) {
 void Stepper::record(double t) {
   recorded.push_back(t);
   for (const double* channel : c_.channels) recorded.push_back(*channel);
+}
+
+// Sorts the models by what a chord iteration needs of them (see the header):
+// the linear models' stamps are gathered at unit coefficients into one
+// sparse matrix, checked against their own RHSCurrent on a made-up state
+// (a class whose declaration claims too much stays on the sweep).
+void Stepper::split_sweeps() {
+  const int n = c_.n;
+  const Py_ssize_t nnz = c_.nnz;
+  std::vector<ModelObject*> linear;
+  for (ModelObject* model : sweep_)
+    if (model->ops->rhs_kind == stampworks::rhs_linear) linear.push_back(model);
+  std::vector<double> s0(nnz, 0.0), s1(nnz, 0.0), s2(nnz, 0.0);
+  stampworks::ModelContext unit_dt{}, unit_ddt{};
+  unit_dt.coeff_dt = 1.0;
+  unit_ddt.coeff_ddt = 1.0;
+  for (ModelObject* model : linear) {
+    model->ops->Admitance0(model, {s0.data(), nnz, 1});
+    model->ops->Admitance1(model, {s1.data(), nnz, 1}, &unit_dt);
+    model->ops->Admitance1(model, {s2.data(), nnz, 1}, &unit_ddt);
+  }
+  // By rows, over the state's three rows side by side (phase, voltage,
+  // derivative: the node block's layout); the pattern is by columns, so
+  // count, then place.
+  const std::vector<double>* parts[3] = {&s0, &s1, &s2};
+  SparseRows& m = linear_;
+  m.ptr.assign(n + 1, 0);
+  for (const std::vector<double>* values : parts)
+    for (Py_ssize_t k = 0; k < nnz; ++k)
+      if ((*values)[k] != 0.0) ++m.ptr[c_.row_idx[k] + 1];
+  for (int r = 0; r < n; ++r) m.ptr[r + 1] += m.ptr[r];
+  m.col.assign(m.ptr[n], 0);
+  m.val.assign(m.ptr[n], 0.0);
+  std::vector<int> next(m.ptr.begin(), m.ptr.begin() + n);  // where each row's next entry goes
+  for (int col = 0; col < n; ++col)
+    for (int k = c_.col_ptr[col]; k < c_.col_ptr[col + 1]; ++k)
+      for (int part = 0; part < 3; ++part)
+        if ((*parts[part])[k] != 0.0) {
+          const int at = next[c_.row_idx[k]]++;
+          m.col[at] = col + part * n;
+          m.val[at] = (*parts[part])[k];
+        }
+  const size_t size = n > 0 ? static_cast<size_t>(n) : 0;
+  std::vector<double> state(3 * size), swept(size, 0.0), product(size, 0.0);
+  for (size_t x = 0; x < state.size(); ++x) state[x] = std::sin(0.7 * static_cast<double>(x) + 0.3) * (1 + x % 7);
+  stampworks::ModelContext probe{};
+  probe.smooth_factor = 1.0;
+  probe.phases = probe.phases_prev = state.data();
+  probe.voltages = probe.voltages_prev = state.data() + n;
+  probe.voltages_deriv = state.data() + 2 * n;
+  for (ModelObject* model : linear) model->ops->RHSCurrent(model, {swept.data(), n, 1}, &probe);
+  subtract_product(linear_, state.data(), product.data());
+  double scale = 0.0, gap = 0.0;
+  for (int x = 0; x < n; ++x) {
+    scale = std::max(scale, std::fabs(swept[x]));
+    gap = std::max(gap, std::fabs(swept[x] - product[x]));
+  }
+  const bool trusted = gap <= 1e-12 * scale;
+  if (!trusted) {
+    linear_ = SparseRows{std::vector<int>(n + 1, 0), {}, {}};
+  }
+  for (ModelObject* model : sweep_) {
+    const int kind = model->ops->rhs_kind;
+    if (kind == stampworks::rhs_constant) constant_sweep_.push_back(model);
+    else if (kind != stampworks::rhs_linear || !trusted) chord_sweep_.push_back(model);
+  }
+  auto runs = [](const std::vector<ModelObject*>& models, std::vector<Run>& out) {
+    for (size_t k = 0; k < models.size(); ++k)
+      if (out.empty() || models[k]->ops != models[out.back().begin]->ops) out.push_back({k, 1});
+      else ++out.back().count;
+  };
+  runs(chord_sweep_, chord_runs_);
+  runs(constant_sweep_, constant_runs_);
+  constant_rhs_.assign(n, 0.0);
+  note_constant_drive();
+}
+
+void Stepper::note_constant_drive() {
+  constant_driven_ = false;
+  for (const Source* source : active_)
+    constant_driven_ = constant_driven_ || source->model->ops->rhs_kind == stampworks::rhs_constant;
+}
+
+// A chord iteration's right-hand side (rhs_ is zero on entry).
+void Stepper::chord_rhs(const stampworks::ModelContext& ctx) {
+  stampworks::View rhs{rhs_.data(), c_.n, 1};
+  for (const Run& run : chord_runs_)
+    chord_sweep_[run.begin]->ops->rhs_sweep(&chord_sweep_[run.begin], run.count, rhs, &ctx);
+  if (constant_driven_) {
+    for (const Run& run : constant_runs_)
+      constant_sweep_[run.begin]->ops->rhs_sweep(&constant_sweep_[run.begin], run.count, rhs, &ctx);
+  } else if (!constant_runs_.empty()) {
+    if (constant_smooth_ != smooth_) {
+      std::fill(constant_rhs_.begin(), constant_rhs_.end(), 0.0);
+      stampworks::View kept{constant_rhs_.data(), c_.n, 1};
+      for (const Run& run : constant_runs_)
+        constant_sweep_[run.begin]->ops->rhs_sweep(&constant_sweep_[run.begin], run.count, kept, &ctx);
+      constant_smooth_ = smooth_;
+    }
+    for (int x = 0; x < c_.n; ++x) rhs_[x] += constant_rhs_[x];
+  }
+  subtract_product(linear_, state_, rhs_.data());
 }
 
 }  // namespace transient

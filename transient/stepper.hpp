@@ -59,6 +59,7 @@ struct Source {
   Waveform wave;
   double scale;   // SI value -> core value, with the orientation's sign
   double settle;  // SI time from which the value no longer changes
+  ModelObject* model;
 };
 
 // What the module binds for one run; the arrays outlive the run.
@@ -93,6 +94,12 @@ enum class Outcome { done, interrupted, failed };
 struct Host {
   bool (*poll)(void* context, double fraction) = nullptr;  // false: stop
   void* context = nullptr;
+};
+
+// A sparse matrix by rows.
+struct SparseRows {
+  std::vector<int> ptr, col;
+  std::vector<double> val;
 };
 
 class Stepper {
@@ -152,7 +159,22 @@ class Stepper {
   std::vector<double> times_;  // accepted times, newest first
   std::vector<double> bdf_, predictor_;
   std::vector<Source*> active_;
-  std::vector<ModelObject*> sweep_;  // the models, class by class
+  // Every model, class by class (the sweeps that build the matrix), and those
+  // whose RHSCurrent a chord iteration sweeps, in runs of one class; the
+  // linear models' right-hand side is a product with their stamps instead,
+  // and the constant models' a vector kept while nothing drives them.
+  std::vector<ModelObject*> sweep_, chord_sweep_, constant_sweep_;
+  struct Run {
+    size_t begin, count;  // models of one class in a sweep
+  };
+  std::vector<Run> chord_runs_, constant_runs_;
+  SparseRows linear_;  // the linear stamps, on the node block's phase, voltage and derivative rows
+  std::vector<double> constant_rhs_;
+  double constant_smooth_ = -1.0;  // the ramp the kept vector was summed at (−1: none)
+  bool constant_driven_ = false;   // a varying source drives a constant model
+  void split_sweeps();
+  void chord_rhs(const stampworks::ModelContext& ctx);
+  void note_constant_drive();
   // Per stepwise model: a watched junction's terminals and the open band of
   // node phase difference within which its count cannot move.
   struct Band {

@@ -20,6 +20,7 @@ void no_op(ModelObject*, View, pModelContext_t) {}
 void no_values(ModelObject*, pModelContext_t) {}
 void no_build(ModelObject*, View, View, View, pModelContext_t) {}
 void no_update(ModelObject*, View, View, pModelContext_t) {}
+void no_sweep(ModelObject* const*, size_t, View, pModelContext_t) {}
 void no_extent(const ModelObject*, Extent&) {}
 
 PyObject* element_model_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -73,7 +74,7 @@ PyMethodDef element_model_methods[] = {
 
 }  // namespace
 
-const OpTable base_ops = {no_adm0, no_op, no_op, no_op, no_values, no_build, no_update, no_extent};
+const OpTable base_ops = {no_adm0, no_op, no_op, no_op, no_values, no_build, no_update, no_extent, no_sweep, rhs_general};
 
 PyTypeObject ElementModel_Type;
 

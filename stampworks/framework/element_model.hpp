@@ -32,7 +32,17 @@ struct OpTable {
   void (*build_step)(ModelObject*, View a1, View a2, View b, pModelContext_t);
   void (*update_step)(ModelObject*, View a2, View b, pModelContext_t);
   void (*extent)(const ModelObject*, Extent&);
+  // RHSCurrent over a run of models of this class: the compiled loop's
+  // per-iteration sweep, one dispatch per class instead of per model.
+  void (*rhs_sweep)(ModelObject* const* models, size_t count, View, pModelContext_t);
+  // What the class's RHSCurrent is, for a loop that may batch it: general;
+  // linear (minus its unit stamps times the state: Admitance0 on phases,
+  // Admitance1 at coeff_dt = 1 on voltages and at coeff_ddt = 1 on their
+  // derivatives, no Admitance2); or constant (independent of the state).
+  int rhs_kind;
 };
+
+enum RhsKind : int { rhs_general = 0, rhs_linear = 1, rhs_constant = 2 };
 
 struct ModelObject {
   PyObject_HEAD

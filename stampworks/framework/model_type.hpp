@@ -48,6 +48,16 @@ struct HasRelease : std::false_type {};
 template <class M>
 struct HasRelease<M, std::void_t<decltype(&M::release)>> : std::true_type {};
 
+// A declaration may state its class's RhsKind (see OpTable); general if not.
+template <class D, class = void>
+struct RhsKindOf {
+  static constexpr int value = rhs_general;
+};
+template <class D>
+struct RhsKindOf<D, std::void_t<decltype(D::rhs_kind)>> {
+  static constexpr int value = D::rhs_kind;
+};
+
 // The module a class is exposed in: the core's own unless its declaration
 // names another (the element models beside it).
 template <class D, class = void>
@@ -83,6 +93,23 @@ class ModelType {
   static void adm2(ModelObject* o, View m, pModelContext_t c) { self(o)->m.Admitance2(m, c); }
   static void rhs(ModelObject* o, View v, pModelContext_t c) { self(o)->m.RHSCurrent(v, c); }
   static void values(ModelObject* o, pModelContext_t c) { self(o)->m.Values(c); }
+  // Objects are scattered over the heap, and on big circuits each is a cache
+  // miss: fetching a few models ahead overlaps the misses.
+  static void rhs_sweep(ModelObject* const* models, size_t count, View v, pModelContext_t c) {
+    constexpr size_t ahead = 8;
+    for (size_t k = 0; k < count; ++k) {
+      if (k + ahead < count) prefetch_model(models[k + ahead]);
+      self(models[k])->m.RHSCurrent(v, c);
+    }
+  }
+  static void prefetch_model(ModelObject* o) {
+#if defined(__GNUC__)
+    const char* m = reinterpret_cast<const char*>(&self(o)->m);
+    for (size_t line = 0; line < sizeof(M); line += 64) __builtin_prefetch(m + line);
+#else
+    (void)o;
+#endif
+  }
   static void build(ModelObject* o, View a1, View a2, View b, pModelContext_t c) {
     M& m = self(o)->m;
     m.Admitance1(a1, c);
@@ -156,7 +183,7 @@ class ModelType {
   static inline std::vector<PyMethodDef> methods;
 
  public:
-  static inline const OpTable table = {adm0, adm1, adm2, rhs, values, build, update, extent};
+  static inline const OpTable table = {adm0, adm1, adm2, rhs, values, build, update, extent, rhs_sweep, RhsKindOf<D>::value};
   static inline PyTypeObject type;
 
   static bool ready(PyObject* module) {

@@ -36,6 +36,7 @@ struct CapacitorModel : NoOperations {
 template <>
 struct Declaration<CapacitorModel> : TwoTerminalShape<CapacitorModel>, CapacitiveArrays<CapacitorModel> {
   static constexpr const char* name = "CapacitorModel";
+  static constexpr int rhs_kind = rhs_linear;
   static constexpr const char* doc = "CapacitorModel(i, j, eindex): linear capacitor.";
   static constexpr ParamField params[] = {{0, offsetof(CapacitorModel, capacitance), Convert::value}};
 };

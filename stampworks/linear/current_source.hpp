@@ -36,6 +36,7 @@ template <>
 struct Declaration<CurrentSourceModel> : TwoTerminalShape<CurrentSourceModel, false>,
                                          LinearArrays<CurrentSourceModel> {
   static constexpr const char* name = "CurrentSourceModel";
+  static constexpr int rhs_kind = rhs_constant;
   static constexpr const char* doc = "CurrentSourceModel(i, j, eindex): independent current source.";
   static constexpr ParamField params[] = {{0, offsetof(CurrentSourceModel, current), Convert::value}};
 };

@@ -37,6 +37,7 @@ struct InductorModel : NoOperations {
 template <>
 struct Declaration<InductorModel> : TwoTerminalShape<InductorModel>, LinearArrays<InductorModel> {
   static constexpr const char* name = "InductorModel";
+  static constexpr int rhs_kind = rhs_linear;
   static constexpr const char* doc = "InductorModel(i, j, eindex): linear inductor in nodal form.";
   static constexpr ParamField params[] = {{0, offsetof(InductorModel, admitance), Convert::reciprocal}};
 };

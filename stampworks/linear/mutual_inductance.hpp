@@ -48,6 +48,7 @@ template <>
 struct Declaration<MutualInductanceModel> : LinearArrays<MutualInductanceModel> {
   using M = MutualInductanceModel;
   static constexpr const char* name = "MutualInductanceModel";
+  static constexpr int rhs_kind = rhs_linear;
   static constexpr const char* doc =
       "MutualInductanceModel(q, v, eindex): coupling between the branch-form inductors whose "
       "currents are the unknowns q and v.";

@@ -37,6 +37,7 @@ struct ResistorModel : NoOperations {
 template <>
 struct Declaration<ResistorModel> : TwoTerminalShape<ResistorModel>, LinearArrays<ResistorModel> {
   static constexpr const char* name = "ResistorModel";
+  static constexpr int rhs_kind = rhs_linear;
   static constexpr const char* doc = "ResistorModel(i, j, eindex): linear resistor.";
   static constexpr ParamField params[] = {{0, offsetof(ResistorModel, resistance), Convert::value}};
 };
