@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cmath>
 #include <list>
+#include <map>
 #include <memory>
+#include <tuple>
 
 using pyglue::Buffer;
 using pyglue::Ref;
@@ -218,13 +220,33 @@ bool bind_waveform(PyObject* kind, PyObject* params, transient::Waveform& w) {
       w.points = static_cast<int>(count - 4);
       return true;
     case transient::WaveKind::noise:
+    case transient::WaveKind::cubic_noise:
       if (count != 5 || !(w.p[3] > 0) || !std::isfinite(w.p[3]) || w.p[0] < 0 || w.p[0] >= 4294967296.0 ||
           w.p[1] < 0 || w.p[1] >= 4294967296.0)
         return pyglue::value_error("noise takes key_high key_low sigma interval delay (interval > 0)");
       w.key = (static_cast<uint64_t>(w.p[0]) << 32) | static_cast<uint64_t>(w.p[1]);
+      {
+        auto clock = std::make_shared<transient::NoiseClock>();
+        clock->interval = w.p[3];
+        clock->delay = w.p[4];
+        clock->cubic = w.kind == transient::WaveKind::cubic_noise;
+        w.amplitude = clock->cubic ? w.p[2] / 6.0 : w.p[2];
+        w.clock = std::move(clock);
+      }
       return true;
   }
   return pyglue::value_error("unknown waveform kind %d", code);
+}
+
+// Noise sources of one interval, delay and join share a clock (see NoiseClock).
+void share_noise_clocks(std::vector<transient::Source>& sources) {
+  std::map<std::tuple<double, double, bool>, std::shared_ptr<const transient::NoiseClock>> distinct;
+  for (transient::Source& source : sources) {
+    auto& clock = source.wave.clock;
+    if (!clock) continue;
+    auto [kept, fresh] = distinct.try_emplace({clock->interval, clock->delay, clock->cubic}, clock);
+    if (!fresh) clock = kept->second;
+  }
 }
 
 bool bind_sources(PyObject* sources, Binding& b) {
@@ -253,6 +275,7 @@ bool bind_sources(PyObject* sources, Binding& b) {
     source.settle = source.wave.settle();
     b.circuit.sources.push_back(std::move(source));
   }
+  share_noise_clocks(b.circuit.sources);
   return true;
 }
 
