@@ -75,6 +75,10 @@ def test_cached_path_does_not_depend_on_evaluation_order(cubic):
     np.testing.assert_allclose(scalar, wave.values(times), rtol=1e-13, atol=1e-13)
     assert dict(zip(times, scalar)) == dict(zip(np.sort(times), again))
     assert wave.value(4e-13) == 0.0
+    # Absurd times: no overflow, the same value both ways (0 for NaN).
+    extremes = [math.nan, math.inf, 1e300, 2.0 ** 60 * 1e-13, -1.0]
+    np.testing.assert_array_equal(wave.at_times(extremes), wave.values(np.array(extremes)))
+    assert wave.value(math.nan) == 0.0 and wave.value(1e300) == wave.value(math.inf) != 0.0
 
 
 @pytest.mark.parametrize("cubic", [True, False])

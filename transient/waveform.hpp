@@ -42,6 +42,7 @@ inline void noise_pair(uint64_t key, uint64_t m, double out[2]) noexcept {
 // delay and join, so those share one clock and the loop computes it once
 // per time rather than once per source.
 struct NoiseClock {
+  static constexpr double kLastSample = 0x1p62;
   double interval = 1.0, delay = 0.0;
   bool cubic = false;
   mutable double time = std::numeric_limits<double>::quiet_NaN();
@@ -51,11 +52,12 @@ struct NoiseClock {
   void at(double t) const noexcept {
     if (t == time) return;
     time = t;
-    if (t < delay) {
+    if (!(t >= delay)) {  // NaN too
       k = -1;
       return;
     }
-    const double x = (t - delay) / interval, kf = std::floor(x), s = x - kf;
+    // Past 2^62 samples (absurd times) the last segment holds: no overflow.
+    const double x = std::min((t - delay) / interval, kLastSample), kf = std::floor(x), s = x - kf;
     k = static_cast<int64_t>(kf);
     if (!cubic) {
       w[0] = s;
@@ -71,21 +73,22 @@ struct NoiseClock {
 
 struct Waveform {
   WaveKind kind = WaveKind::pwl;
+  // noise: a run of the stream's samples, [base, base + kHeld), made a few
+  // pairs at a time (independent pairs overlap in the pipeline, and the
+  // branch that asks for more is taken once per several samples).  What a
+  // value reads comes first, to touch few cache lines per source.
+  static constexpr int kHeld = 8;
+  double amplitude = 0.0;  // σ (linear), σ/6 (cubic)
+  std::shared_ptr<const NoiseClock> clock;
+  mutable int64_t base = -2 * kHeld;  // even; none held yet
+  mutable double held[kHeld] = {};
+  uint64_t key = 0;  // of the stream
   // pwl: t0..t(n-1) then v0..v(n-1); pulse: v1 v2 td tr tf pw per;
   // sine: vo va freq td theta; noise, cubic_noise: key (high, low 32 bits) sigma Δ delay;
   // exp: v1 v2 td1 tau1 td2 tau2; pws: as pwl; cus: step interpolation
   // (0 hold, 1 linear, 2 cubic) delay periodic, then the samples.
   std::vector<double> p;
   int points = 0;  // pwl, pws: time-value pairs; cus: samples
-  // noise: the stream's key and a run of its samples, [base, base + kHeld),
-  // made a few pairs at a time: independent pairs overlap in the pipeline,
-  // and the branch that asks for more is taken once per several samples.
-  static constexpr int kHeld = 16;
-  uint64_t key = 0;
-  double amplitude = 0.0;  // σ (linear), σ/6 (cubic): read here rather than from p
-  std::shared_ptr<const NoiseClock> clock;
-  mutable int64_t base = -2 * kHeld;  // even; none held yet
-  mutable double held[kHeld] = {};
 
   double value(double t) const noexcept {
     switch (kind) {

@@ -85,6 +85,8 @@ _M2 = 0x94D049BB133111EB
 _TWO_M53 = 2.0 ** -53
 _FNV_OFFSET = 0xCBF29CE484222325
 _FNV_PRIME = 0x100000001B3
+#: Past this many sample intervals (absurd times) a path holds its last segment.
+_LAST_SAMPLE = 2.0 ** 62
 
 
 def mix64(z: int) -> int:
@@ -178,17 +180,19 @@ class ThermalNoise(Waveform):
 
     def values(self, t: np.ndarray) -> np.ndarray:
         """The path at many times (NumPy; for analysis, not the stepper)."""
-        x = (np.asarray(t, dtype=float) - self.delay) / self.interval
+        with np.errstate(over="ignore"):
+            x = np.minimum((np.asarray(t, dtype=float) - self.delay) / self.interval, _LAST_SAMPLE)
         live = x >= 0.0
         x = np.where(live, x, 0.0)
         k = np.floor(x)
         s = x - k
-        z0 = normals(self.seed, self.stream, k)
-        z1 = normals(self.seed, self.stream, k + 1)
+        first = k.astype(np.uint64)  # exact sample numbers, also past 2^53
+        z0 = normals(self.seed, self.stream, first)
+        z1 = normals(self.seed, self.stream, first + np.uint64(1))
         if not self.cubic:
             return np.where(live, self.sigma * (z0 + s * (z1 - z0)), 0.0)
-        z2 = normals(self.seed, self.stream, k + 2)
-        z3 = normals(self.seed, self.stream, k + 3)
+        z2 = normals(self.seed, self.stream, first + np.uint64(2))
+        z3 = normals(self.seed, self.stream, first + np.uint64(3))
         # The order of operations of transient/waveform.hpp.
         u = 1.0 - s
         s2 = s * s
