@@ -16,27 +16,78 @@ enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4, exp = 5, pw
 
 // Noise: independent standard-normal samples z_k every Δ from the delay on,
 // joined linearly (NOISE sources) or by their cubic B-spline (thermal noise,
-// C² so that the third-order error estimate sees no corner).  Sample k of a stream is a pure function of the stream's
-// key (from the seed and the element's name) and k, so every step control
-// sees the same path.  SplitMix64 output pairs through Box–Muller; the
-// Python side (kivrun.noise) computes the same bits.
+// C² so that the third-order error estimate sees no corner).  Sample k of a
+// stream is a pure function of the stream's key (from the seed and the
+// element's name) and k, so every step control sees the same path.  A
+// SplitMix64 word per sample through a ziggurat; kivrun.noise documents the
+// generator and computes the same bits.
 inline uint64_t mix64(uint64_t z) noexcept {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
 }
 
-// Samples 2m and 2m + 1 of a stream: the cosine and sine halves of one
-// Box–Muller pair.
-inline void noise_pair(uint64_t key, uint64_t m, double out[2]) noexcept {
-  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
-  const uint64_t a = mix64(key + (2 * m + 1) * golden), b = mix64(key + (2 * m + 2) * golden);
-  const double u1 = static_cast<double>((a >> 11) + 1) * 0x1p-53;
-  const double u2 = static_cast<double>(b >> 11) * 0x1p-53;
-  const double r = std::sqrt(-2.0 * std::log(u1)), angle = (2.0 * M_PI) * u2;
-  out[0] = r * std::cos(angle);
-  out[1] = r * std::sin(angle);
+// The normal density exp(-x²/2) cut into 128 layers of equal area v: the
+// base layer (with the tail beyond r) and 127 rectangles of half-width x[i]
+// between heights f[i] and f[i + 1].  Computed at first use, in the order
+// kivrun.noise computes it (the same C library: the same bits).
+struct Ziggurat {
+  static constexpr int kLayers = 128;
+  static constexpr double kTail = 3.442619855899, kArea = 9.91256303526217e-3;
+  double x[kLayers + 1], ratio[kLayers], f[kLayers + 1];
+
+  Ziggurat() noexcept {
+    x[0] = kArea / std::exp(-0.5 * kTail * kTail);
+    x[1] = kTail;
+    for (int i = 2; i < kLayers; ++i) x[i] = std::sqrt(-2.0 * std::log(kArea / x[i - 1] + std::exp(-0.5 * x[i - 1] * x[i - 1])));
+    x[kLayers] = 0.0;
+    for (int i = 0; i < kLayers; ++i) ratio[i] = x[i + 1] / x[i];
+    for (int i = 0; i <= kLayers; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
+  }
+};
+
+inline const Ziggurat& ziggurat() noexcept {
+  static const Ziggurat table;
+  return table;
 }
+
+// The rare rest of a sample (1.2 %): the tail beyond r or a wedge test,
+// drawing further words from a second key; one round fails with
+// probability below 0.1, so thirty never all do.
+inline double noise_sample_rest(uint64_t key, uint64_t k, double u, int i) noexcept {
+  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+  const Ziggurat& z = ziggurat();
+  const uint64_t extra = mix64(key ^ 0xD1B54A32D192ED03ull);
+  uint64_t n = k << 6;
+  auto word = [&]() { return mix64(extra + (++n) * golden); };
+  auto unit = [&]() { return static_cast<double>(word() >> 11) * 0x1p-53; };  // [0, 1)
+  for (int round = 0; round < 30; ++round) {
+    if (i == 0) {
+      const double tail = -std::log(1.0 - unit()) / Ziggurat::kTail, y = -std::log(1.0 - unit());
+      if (y + y >= tail * tail) return u < 0.0 ? -(Ziggurat::kTail + tail) : Ziggurat::kTail + tail;
+      continue;
+    }
+    const double candidate = u * z.x[i];
+    if (z.f[i] + unit() * (z.f[i + 1] - z.f[i]) < std::exp(-0.5 * candidate * candidate)) return candidate;
+    const uint64_t a = word();
+    u = static_cast<double>(a >> 11) * 0x1p-52 - 1.0;
+    i = static_cast<int>(a & 127);
+    if (std::fabs(u) < z.ratio[i]) return u * z.x[i];
+  }
+  return 0.0;
+}
+
+// Standard-normal sample k of the stream with this key.
+inline double noise_sample(uint64_t key, uint64_t k) noexcept {
+  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+  const Ziggurat& z = ziggurat();
+  const uint64_t a = mix64(key + (k + 1) * golden);
+  const double u = static_cast<double>(a >> 11) * 0x1p-52 - 1.0;  // [-1, 1)
+  const int i = static_cast<int>(a & 127);
+  if (std::fabs(u) < z.ratio[i]) return u * z.x[i];
+  return noise_sample_rest(key, k, u, i);
+}
+
 // Where a time falls among the samples of a noise waveform, and the join's
 // weights of the samples there: the same for every source of one interval,
 // delay and join, so those share one clock and the loop computes it once
@@ -74,13 +125,13 @@ struct NoiseClock {
 struct Waveform {
   WaveKind kind = WaveKind::pwl;
   // noise: a run of the stream's samples, [base, base + kHeld), made a few
-  // pairs at a time (independent pairs overlap in the pipeline, and the
-  // branch that asks for more is taken once per several samples).  What a
-  // value reads comes first, to touch few cache lines per source.
+  // at a time (independent samples overlap in the pipeline, and the branch
+  // that asks for more is taken once per several of them).  What a value
+  // reads comes first, to touch few cache lines per source.
   static constexpr int kHeld = 8;
   double amplitude = 0.0;  // σ (linear), σ/6 (cubic)
   std::shared_ptr<const NoiseClock> clock;
-  mutable int64_t base = -2 * kHeld;  // even; none held yet
+  mutable int64_t base = -2 * kHeld;  // none held yet
   mutable double held[kHeld] = {};
   uint64_t key = 0;  // of the stream
   // pwl: t0..t(n-1) then v0..v(n-1); pulse: v1 v2 td tr tf pw per;
@@ -133,14 +184,13 @@ struct Waveform {
   }
 
   void refill(int64_t k) const noexcept {
-    const int64_t first = k & ~int64_t{1};  // a pair starts at an even sample
-    int kept = 0;                           // moving on keeps the samples both runs share
-    if (first >= base && first < base + kHeld) {
-      kept = static_cast<int>(base + kHeld - first);
-      std::copy(held + (first - base), held + kHeld, held);
+    int kept = 0;  // moving on keeps the samples both runs share
+    if (k > base && k < base + kHeld) {
+      kept = static_cast<int>(base + kHeld - k);
+      std::copy(held + (k - base), held + kHeld, held);
     }
-    base = first;
-    for (int j = kept; j < kHeld; j += 2) noise_pair(key, static_cast<uint64_t>(base + j) >> 1, held + j);
+    base = k;
+    for (int j = kept; j < kHeld; ++j) held[j] = noise_sample(key, static_cast<uint64_t>(base + j));
   }
 
   double noise(double t) const noexcept {
