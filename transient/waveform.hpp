@@ -39,7 +39,8 @@ struct Ziggurat {
   Ziggurat() noexcept {
     x[0] = kArea / std::exp(-0.5 * kTail * kTail);
     x[1] = kTail;
-    for (int i = 2; i < kLayers; ++i) x[i] = std::sqrt(-2.0 * std::log(kArea / x[i - 1] + std::exp(-0.5 * x[i - 1] * x[i - 1])));
+    for (int i = 2; i < kLayers; ++i)
+      x[i] = std::sqrt(-2.0 * std::log(kArea / x[i - 1] + std::exp(-0.5 * x[i - 1] * x[i - 1])));
     x[kLayers] = 0.0;
     for (int i = 0; i < kLayers; ++i) ratio[i] = x[i + 1] / x[i];
     for (int i = 0; i <= kLayers; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
