@@ -167,8 +167,8 @@ def test_seed_reproducible_and_opt_out():
     np.testing.assert_array_equal(run_prepared(prepared)["V(n0)"], run_prepared(prepared)["V(n0)"])
     names = {e.name for e in prepared.circuit.elements}
     assert {"R0#noise", "R1#noise"} <= names and not {"R9#noise", "R8#noise"} & names
-    # Steps resolve the noise: capped at Δ = 1/(3B).
-    assert np.diff(base.time).max() <= 1e-12 / 3 * (1 + 1e-9)
+    # Steps resolve the noise: capped at Δ = 151/(630B).
+    assert np.diff(base.time).max() <= 151 / 630 * 1e-12 * (1 + 1e-9)
     assert set(base.drawn) == {"R0", "R1", "C0", "C1", "R9", "R8"}
     assert all(0.8 <= base.drawn[n] <= 1.2 for n in ("C0", "C1"))
     assert simulate(_rc_netlist(1, 5).replace(".temp 4.2", "")).seed is None
