@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -9,7 +10,7 @@ from scipy import integrate, signal, stats
 from scipy.special import i0e
 
 from kivrun import noise
-from kivrun.api import prepare, run_prepared, simulate
+from kivrun.api import load, prepare, run_prepared, simulate
 from kivrun.errors import NetlistError
 from kivrun.netlist import parse_netlist
 
@@ -108,6 +109,20 @@ def test_join_at_a_sample(cubic):
     else:
         assert at == pytest.approx(sigma * z[1], rel=1e-12)
         assert right - left == pytest.approx(sigma * (z[2] - 2 * z[1] + z[0]) / delta, rel=1e-3)
+
+
+@pytest.mark.parametrize("cubic", [False, True])
+def test_loop_follows_the_path_whatever_the_steps(cubic):
+    """The source's current at every accepted time is the path there, adaptive or fixed step."""
+    circuit = load("* x\nR1 a 0 1\nC1 a 0 2p\nI1 0 a noise(1e-10 1p 0.2p)\n.tran 0.1p 30p\n.print i(I1)\n")
+    elements = [replace(e, waveform=replace(e.waveform, cubic=cubic)) if e.name == "I1" else e
+                for e in circuit.elements]
+    circuit = replace(circuit, elements=elements)
+    wave = next(e for e in prepare(circuit, seed=3).circuit.elements if e.name == "I1").waveform
+    for steps in ({}, {"fixed_step": 0.07e-12}):
+        result = simulate(circuit, seed=3, **steps)
+        path = wave.values(result.time)
+        np.testing.assert_allclose(result["I(I1)"], path, rtol=0, atol=1e-14 * np.abs(path).max())
 
 
 def test_adaptive_step_rejects_few_steps_with_thermal_noise():
