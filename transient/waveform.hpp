@@ -19,7 +19,7 @@ enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4, exp = 5, pw
 // C² so that the third-order error estimate sees no corner).  Sample k of a
 // stream is a pure function of the stream's key (from the seed and the
 // element's name) and k, so every step control sees the same path.  A
-// SplitMix64 word per sample through a ziggurat; kivrun.noise documents the
+// SplitMix64 word per sample through a ziggurat; kivrun.randoms documents the
 // generator and computes the same bits.
 inline uint64_t mix64(uint64_t z) noexcept {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -30,7 +30,7 @@ inline uint64_t mix64(uint64_t z) noexcept {
 // The normal density exp(-x²/2) cut into 128 layers of equal area v: the
 // base layer (with the tail beyond r) and 127 rectangles of half-width x[i]
 // between heights f[i] and f[i + 1].  Computed at first use, in the order
-// kivrun.noise computes it (the same C library: the same bits).
+// kivrun.randoms computes it (the same C library: the same bits).
 struct Ziggurat {
   static constexpr int kLayers = 128;
   static constexpr double kTail = 3.442619855899, kArea = 9.91256303526217e-3;
