@@ -2,41 +2,60 @@
 from __future__ import annotations
 
 import math
+from dataclasses import replace
 
 import numpy as np
 import pytest
-from scipy import integrate, signal
+from scipy import integrate, signal, stats
 from scipy.special import i0e
 
 from kivrun import noise
-from kivrun.api import prepare, run_prepared, simulate
+from kivrun.api import load, prepare, run_prepared, simulate
 from kivrun.errors import NetlistError
 from kivrun.netlist import parse_netlist
 
 K = noise.BOLTZMANN
 
 
-def test_generator_is_pure_standard_normal_and_matches_numpy():
+def test_generator_is_pure_standard_normal_and_the_same_everywhere():
     ks = np.arange(200_000)
     z = noise.normals(7, 3, ks)
     # Mean, variance and fourth moment of N(0, 1), to about 4 standard errors.
     assert abs(z.mean()) < 4 / math.sqrt(z.size)
     assert abs(z.var() - 1) < 4 * math.sqrt(2 / z.size)
     assert abs(np.mean(z ** 4) - 3) < 4 * math.sqrt(96 / z.size)
+    # The whole distribution (Kolmogorov–Smirnov at the 0.1 % level) and the
+    # tails: beyond 3, and beyond the ziggurat's base layer at 3.44.
+    assert stats.kstest(z, "norm").pvalue > 1e-3
+    for cut in (3.0, 3.442619855899):
+        expected = z.size * 2 * stats.norm.sf(cut)
+        assert abs(np.sum(np.abs(z) > cut) - expected) < 4 * math.sqrt(expected)
     # Neighbouring samples and streams are uncorrelated.
     assert abs(np.mean(z[1:] * z[:-1])) < 4 / math.sqrt(z.size)
     assert abs(np.mean(z * noise.normals(7, 4, ks))) < 4 / math.sqrt(z.size)
-    picks = [0, 1, 12345, 199_999, 5]
-    scalar = [noise.normal(7, 3, k) for k in picks]
-    np.testing.assert_allclose(scalar, z[picks], rtol=1e-14, atol=1e-15)
-    assert noise.normal(8, 3, 5) != scalar[-1] and noise.normal(7, 2**63 + 3, 5) != scalar[-1]
+    # Scalar, NumPy and compiled samples are the same bits, the rare wedge and
+    # tail draws (among the first 3000) included; a linear path at its knots
+    # is its samples.
+    scalar = [noise.normal(7, 3, k) for k in range(3000)]
+    np.testing.assert_array_equal(scalar, z[:3000])
+    at_knots = noise.ThermalNoise(7, 3, 1.0, 1.0).at_times(np.arange(20_000.0))
+    np.testing.assert_array_equal(at_knots, z[:20_000])
+    assert noise.normal(8, 3, 5) != scalar[5] and noise.normal(7, 2**63 + 3, 5) != scalar[5]
 
 
-def test_path_variance_and_flat_spectrum():
-    """The interpolated current: variance 4kT·B/R and density 4kT/R·sinc⁴(f/3B), flat at low f."""
-    r, temp, bandwidth = 5.0, 4.2, 1e12
-    wave = noise.thermal_noise(11, "r1", r, temp, bandwidth)
-    density = 4 * K * temp / r
+@pytest.mark.parametrize("kind", ["thermal", "density"])
+def test_path_variance_and_flat_spectrum(kind):
+    """Density D·sinc^2p(fΔ) (p = 4 cubic, 2 linear), flat at low f; variance D·B over the bandwidth B.
+
+    Thermal noise (cubic join): D = 4kT/R and B as given.  A NOISE source
+    (linear join): D = A², B = 1/(3Δ).
+    """
+    if kind == "thermal":
+        r, temp, bandwidth = 5.0, 4.2, 1e12
+        wave, density, power = noise.thermal_noise(11, "r1", r, temp, bandwidth), 4 * K * temp / r, 8
+    else:
+        wave, density, power = noise.density_source(11, "i1", 3e-11, 0.25e-12), 9e-22, 4
+        bandwidth = 1 / (3 * wave.interval)
     n_intervals = 40_000
     rng = np.random.default_rng(0)
     t_random = rng.uniform(0, n_intervals * wave.interval, 400_000)
@@ -45,7 +64,7 @@ def test_path_variance_and_flat_spectrum():
     dt = wave.interval / 8
     x = wave.values(np.arange(n_intervals * 8) * dt)
     f, psd = signal.welch(x, fs=1 / dt, nperseg=1024)
-    expected = density * np.sinc(f * wave.interval) ** 4
+    expected = density * np.sinc(f * wave.interval) ** power
     # Welch removes each segment's mean, which through the window's leakage
     # takes 10–20 % from the first bin above zero: compare from the second on.
     band = (f > f[1]) & (f <= bandwidth)
@@ -53,17 +72,68 @@ def test_path_variance_and_flat_spectrum():
     np.testing.assert_allclose(psd[band], expected[band], rtol=0.2)
     low = (f > 0) & (f < 0.2 * bandwidth)
     assert psd[low].mean() == pytest.approx(density, rel=0.05)
+    # Both joins halve the density by about B (0.46-0.47 of it there).
+    assert 0.42 < np.sinc(bandwidth * wave.interval) ** power < 0.5
 
 
-def test_cached_path_does_not_depend_on_evaluation_order():
-    wave = noise.ThermalNoise(3, noise.stream_id("x"), 2.0, 1e-13, delay=5e-13)
+@pytest.mark.parametrize("cubic", [False, True])
+def test_cached_path_does_not_depend_on_evaluation_order(cubic):
+    wave = noise.ThermalNoise(3, noise.stream_id("x"), 2.0, 1e-13, delay=5e-13, cubic=cubic)
     times = np.random.default_rng(1).uniform(5e-13, 1e-11, 300)
     times[0] = 5.5e-13  # the first call falls between samples 0 and 1
     scalar = [wave.value(t) for t in times]
     again = [wave.value(t) for t in np.sort(times)]
-    np.testing.assert_allclose(scalar, wave.values(times), rtol=1e-13, atol=1e-13)
+    np.testing.assert_array_equal(scalar, wave.values(times))
     assert dict(zip(times, scalar)) == dict(zip(np.sort(times), again))
     assert wave.value(4e-13) == 0.0
+    # Absurd times: no overflow, the same value both ways (0 for NaN).
+    extremes = [math.nan, math.inf, 1e300, 2.0 ** 60 * 1e-13, -1.0]
+    np.testing.assert_array_equal(wave.at_times(extremes), wave.values(np.array(extremes)))
+    assert wave.value(math.nan) == 0.0 and wave.value(1e300) == wave.value(math.inf) != 0.0
+
+
+@pytest.mark.parametrize("cubic", [True, False])
+def test_join_at_a_sample(cubic):
+    """At the knot x = k the cubic join is σ(z_k + 4z_{k+1} + z_{k+2})/6 with slope σ(z_{k+2} - z_k)/(2Δ)
+    from either side (sample n sits at x = n - 1); the linear one is σz_k with a corner there."""
+    sigma, delta, k, eps = 3.0, 1e-12, 7, 1e-16
+    wave = noise.ThermalNoise(4, noise.stream_id("r5"), sigma, delta, cubic=cubic)
+    z = [noise.normal(4, wave.stream, n) for n in range(k - 1, k + 3)]
+    before, at, after = wave.at_times([k * delta - eps, k * delta, k * delta + eps])
+    left, right = (at - before) / eps, (after - at) / eps
+    scale = sigma / delta  # of a slope; finite differences err by about eps/Δ of it
+    if cubic:
+        assert at == pytest.approx(sigma * (z[1] + 4 * z[2] + z[3]) / 6, rel=1e-12)
+        slope = sigma * (z[3] - z[1]) / (2 * delta)
+        assert abs(left - slope) < 1e-3 * scale and abs(right - slope) < 1e-3 * scale
+    else:
+        assert at == pytest.approx(sigma * z[1], rel=1e-12)
+        assert right - left == pytest.approx(sigma * (z[2] - 2 * z[1] + z[0]) / delta, rel=1e-3)
+
+
+@pytest.mark.parametrize("cubic", [False, True])
+def test_loop_follows_the_path_whatever_the_steps(cubic):
+    """The source's current at every accepted time is the path there, adaptive or fixed step."""
+    circuit = load("* x\nR1 a 0 1\nC1 a 0 2p\nI1 0 a noise(1e-10 1p 0.2p)\n.tran 0.1p 30p\n.print i(I1)\n")
+    elements = [replace(e, waveform=replace(e.waveform, cubic=cubic)) if e.name == "I1" else e
+                for e in circuit.elements]
+    circuit = replace(circuit, elements=elements)
+    wave = next(e for e in prepare(circuit, seed=3).circuit.elements if e.name == "I1").waveform
+    for steps in ({}, {"fixed_step": 0.07e-12}):
+        result = simulate(circuit, seed=3, **steps)
+        path = wave.values(result.time)
+        np.testing.assert_allclose(result["I(I1)"], path, rtol=0, atol=1e-14 * np.abs(path).max())
+
+
+def test_adaptive_step_rejects_few_steps_with_thermal_noise():
+    """A corner in every sample interval made a quarter of the steps fail the error test."""
+    stages = 20
+    cells = "\n".join(f"B{k} n{k} 0 jj1\nRS{k} n{k} 0 2\nIB{k} 0 n{k} dc 175u\nL{k} n{k} n{k + 1} 2p"
+                      for k in range(1, stages + 1))
+    text = (f"* JTL\n.temp 4.2\n.model jj1 jj(icrit=250u, cap=0.35p, rtype=0, rn=2)\n"
+            f"P1 a 0 pwl(0 0 5p 0 10p 6.283185)\nL0 a n1 2p\n{cells}\nRL n{stages + 1} 0 2\n.tran 0.1p 200p\n")
+    stats = simulate(text, seed=5).stats
+    assert stats.rejected < 0.1 * stats.accepted
 
 
 RC = """* parallel RC nodes
@@ -82,11 +152,11 @@ def _rc_netlist(cells: int, stop: float, extra: str = "") -> str:
 
 
 def test_rc_node_voltage_variance():
-    """<V²> = ∫ 4kT R sinc⁴(fΔ)/(1 + (2πfRC)²) df, about kT/C less the part above B."""
+    """<V²> = ∫ 4kT R sinc⁸(fΔ)/(1 + (2πfRC)²) df, about kT/C less the part above B."""
     cells, r, c, temp = 24, 1.0, 2e-12, 4.2
     result = simulate(_rc_netlist(cells, 400), seed=5)
-    delta = 1 / 3e12
-    integrand = lambda f: 4 * K * temp * r * np.sinc(f * delta) ** 4 / (1 + (2 * math.pi * f * r * c) ** 2)
+    delta = 151 / (630 * 1e12)  # the cubic join's Δ for B = 1 THz
+    integrand = lambda f: 4 * K * temp * r * np.sinc(f * delta) ** 8 / (1 + (2 * math.pi * f * r * c) ** 2)
     pieces = [(0, 1 / delta), (1 / delta, 50 / delta)]  # quad misses the narrow peak otherwise
     expected = sum(integrate.quad(integrand, a, b, limit=200)[0] for a, b in pieces)
     assert 0.85 < expected / (K * temp / c) < 0.95
@@ -112,8 +182,8 @@ def test_seed_reproducible_and_opt_out():
     np.testing.assert_array_equal(run_prepared(prepared)["V(n0)"], run_prepared(prepared)["V(n0)"])
     names = {e.name for e in prepared.circuit.elements}
     assert {"R0#noise", "R1#noise"} <= names and not {"R9#noise", "R8#noise"} & names
-    # Steps resolve the noise: capped at Δ = 1/(3B).
-    assert np.diff(base.time).max() <= 1e-12 / 3 * (1 + 1e-9)
+    # Steps resolve the noise: capped at Δ = 151/(630B).
+    assert np.diff(base.time).max() <= 151 / 630 * 1e-12 * (1 + 1e-9)
     assert set(base.drawn) == {"R0", "R1", "C0", "C1", "R9", "R8"}
     assert all(0.8 <= base.drawn[n] <= 1.2 for n in ("C0", "C1"))
     assert simulate(_rc_netlist(1, 5).replace(".temp 4.2", "")).seed is None
@@ -162,8 +232,10 @@ def test_noise_source_density_and_junction_noise():
     # Density A² one-sided: σ²·2Δ = A².
     assert source.sigma ** 2 * 2 * source.interval == pytest.approx(4e-22) and source.delay == 1e-12
     junction = elements["B1#noise"].waveform  # the subgap resistance carries the noise
-    assert junction.sigma ** 2 == pytest.approx(6 * K * 4.2 * 2e12 / 50)
-    assert junction.interval == pytest.approx(1 / 6e12)
+    # Density 2σ²Δ = 4kT/R; variance σ²·∫g² = σ²·151/315 = 4kT·B/R.
+    assert 2 * junction.sigma ** 2 * junction.interval == pytest.approx(4 * K * 4.2 / 50)
+    assert junction.sigma ** 2 * 151 / 315 == pytest.approx(4 * K * 4.2 * 2e12 / 50)
+    assert junction.cubic and not source.cubic
     assert "B2#noise" not in elements and "R1#noise" not in elements
 
 

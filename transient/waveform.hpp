@@ -7,49 +7,140 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace transient {
 
-enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4, exp = 5, pws = 6, cus = 7 };
+enum class WaveKind : int { pwl = 1, pulse = 2, sine = 3, noise = 4, exp = 5, pws = 6, cus = 7, cubic_noise = 8 };
 
-// Thermal noise: independent standard-normal samples z_k at t = delay + k·Δ,
-// joined linearly.  Sample k of a stream is a pure function of the stream's
-// key (from the seed and the element's name) and k, so every step control
-// sees the same path.  SplitMix64 output pairs through Box–Muller; the
-// Python side (kivrun.noise) computes the same bits.
+// Noise: independent standard-normal samples z_k every Δ from the delay on,
+// joined linearly (NOISE sources) or by their cubic B-spline (thermal noise,
+// C² so that the third-order error estimate sees no corner).  Sample k of a
+// stream is a pure function of the stream's key (from the seed and the
+// element's name) and k, so every step control sees the same path.  A
+// SplitMix64 word per sample through a ziggurat; kivrun.randoms documents the
+// generator and computes the same bits.
 inline uint64_t mix64(uint64_t z) noexcept {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
 }
 
-// Samples 2m and 2m + 1 of a stream: the cosine and sine halves of one
-// Box–Muller pair.
-inline void noise_pair(uint64_t key, uint64_t m, double out[2]) noexcept {
-  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
-  const uint64_t a = mix64(key + (2 * m + 1) * golden), b = mix64(key + (2 * m + 2) * golden);
-  const double u1 = static_cast<double>((a >> 11) + 1) * 0x1p-53;
-  const double u2 = static_cast<double>(b >> 11) * 0x1p-53;
-  const double r = std::sqrt(-2.0 * std::log(u1)), angle = (2.0 * M_PI) * u2;
-  out[0] = r * std::cos(angle);
-  out[1] = r * std::sin(angle);
+// The normal density exp(-x²/2) cut into 128 layers of equal area v: the
+// base layer (with the tail beyond r) and 127 rectangles of half-width x[i]
+// between heights f[i] and f[i + 1].  Computed at first use, in the order
+// kivrun.randoms computes it (the same C library: the same bits).
+struct Ziggurat {
+  static constexpr int kLayers = 128;
+  static constexpr double kTail = 3.442619855899, kArea = 9.91256303526217e-3;
+  double x[kLayers + 1], ratio[kLayers], f[kLayers + 1];
+
+  Ziggurat() noexcept {
+    x[0] = kArea / std::exp(-0.5 * kTail * kTail);
+    x[1] = kTail;
+    for (int i = 2; i < kLayers; ++i)
+      x[i] = std::sqrt(-2.0 * std::log(kArea / x[i - 1] + std::exp(-0.5 * x[i - 1] * x[i - 1])));
+    x[kLayers] = 0.0;
+    for (int i = 0; i < kLayers; ++i) ratio[i] = x[i + 1] / x[i];
+    for (int i = 0; i <= kLayers; ++i) f[i] = std::exp(-0.5 * x[i] * x[i]);
+  }
+};
+
+inline const Ziggurat& ziggurat() noexcept {
+  static const Ziggurat table;
+  return table;
 }
+
+// The rare rest of a sample (1.2 %): the tail beyond r or a wedge test,
+// drawing further words from a second key; one round fails with
+// probability below 0.1, so thirty never all do.
+inline double noise_sample_rest(uint64_t key, uint64_t k, double u, int i) noexcept {
+  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+  const Ziggurat& z = ziggurat();
+  const uint64_t extra = mix64(key ^ 0xD1B54A32D192ED03ull);
+  uint64_t n = k << 6;
+  auto word = [&]() { return mix64(extra + (++n) * golden); };
+  auto unit = [&]() { return static_cast<double>(word() >> 11) * 0x1p-53; };  // [0, 1)
+  for (int round = 0; round < 30; ++round) {
+    if (i == 0) {
+      const double tail = -std::log(1.0 - unit()) / Ziggurat::kTail, y = -std::log(1.0 - unit());
+      if (y + y >= tail * tail) return u < 0.0 ? -(Ziggurat::kTail + tail) : Ziggurat::kTail + tail;
+      continue;
+    }
+    const double candidate = u * z.x[i];
+    if (z.f[i] + unit() * (z.f[i + 1] - z.f[i]) < std::exp(-0.5 * candidate * candidate)) return candidate;
+    const uint64_t a = word();
+    u = static_cast<double>(a >> 11) * 0x1p-52 - 1.0;
+    i = static_cast<int>(a & 127);
+    if (std::fabs(u) < z.ratio[i]) return u * z.x[i];
+  }
+  return 0.0;
+}
+
+// Standard-normal sample k of the stream with this key.
+inline double noise_sample(uint64_t key, uint64_t k) noexcept {
+  constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+  const Ziggurat& z = ziggurat();
+  const uint64_t a = mix64(key + (k + 1) * golden);
+  const double u = static_cast<double>(a >> 11) * 0x1p-52 - 1.0;  // [-1, 1)
+  const int i = static_cast<int>(a & 127);
+  if (std::fabs(u) < z.ratio[i]) return u * z.x[i];
+  return noise_sample_rest(key, k, u, i);
+}
+
+// Where a time falls among the samples of a noise waveform, and the join's
+// weights of the samples there: the same for every source of one interval,
+// delay and join, so those share one clock and the loop computes it once
+// per time rather than once per source.
+struct NoiseClock {
+  static constexpr double kLastSample = 0x1p62;
+  double interval = 1.0, delay = 0.0;
+  bool cubic = false;
+  mutable double time = std::numeric_limits<double>::quiet_NaN();
+  mutable int64_t k = -1;       // first sample of the segment (-1 before the delay)
+  mutable double w[4] = {};     // linear: w[0] = s; cubic: the B-spline weights
+
+  void at(double t) const noexcept {
+    if (t == time) return;
+    time = t;
+    if (!(t >= delay)) {  // NaN too
+      k = -1;
+      return;
+    }
+    // Past 2^62 samples (absurd times) the last segment holds: no overflow.
+    const double x = std::min((t - delay) / interval, kLastSample), kf = std::floor(x), s = x - kf;
+    k = static_cast<int64_t>(kf);
+    if (!cubic) {
+      w[0] = s;
+      return;
+    }
+    const double u = 1.0 - s, s2 = s * s, s3 = s2 * s;
+    w[0] = u * u * u;
+    w[1] = 3.0 * s3 - 6.0 * s2 + 4.0;
+    w[2] = 3.0 * (s + s2 - s3) + 1.0;
+    w[3] = s3;
+  }
+};
+
 struct Waveform {
   WaveKind kind = WaveKind::pwl;
+  // noise: a run of the stream's samples, [base, base + kHeld), made a few
+  // at a time (independent samples overlap in the pipeline, and the branch
+  // that asks for more is taken once per several of them).  What a value
+  // reads comes first, to touch few cache lines per source.
+  static constexpr int kHeld = 8;
+  double amplitude = 0.0;  // σ (linear), σ/6 (cubic)
+  std::shared_ptr<const NoiseClock> clock;
+  mutable int64_t base = -2 * kHeld;  // none held yet
+  mutable double held[kHeld] = {};
+  uint64_t key = 0;  // of the stream
   // pwl: t0..t(n-1) then v0..v(n-1); pulse: v1 v2 td tr tf pw per;
-  // sine: vo va freq td theta; noise: key (high, low 32 bits) sigma Δ delay;
+  // sine: vo va freq td theta; noise, cubic_noise: key (high, low 32 bits) sigma Δ delay;
   // exp: v1 v2 td1 tau1 td2 tau2; pws: as pwl; cus: step interpolation
   // (0 hold, 1 linear, 2 cubic) delay periodic, then the samples.
   std::vector<double> p;
   int points = 0;  // pwl, pws: time-value pairs; cus: samples
-  // noise: the stream's key and the last pair of samples (consecutive
-  // steps mostly fall between the same two).
-  uint64_t key = 0;
-  mutable int64_t pair_index = -2;  // samples k, k + 1 joined by the current segment
-  mutable double pair[2] = {0.0, 0.0};
-  mutable int64_t bm_index = -1;    // the Box–Muller pair held (samples 2m, 2m + 1)
-  mutable double bm[2] = {0.0, 0.0};
 
   double value(double t) const noexcept {
     switch (kind) {
@@ -57,6 +148,7 @@ struct Waveform {
       case WaveKind::pulse: return pulse(t);
       case WaveKind::sine: return sine(t);
       case WaveKind::noise: return noise(t);
+      case WaveKind::cubic_noise: return cubic_noise(t);
       case WaveKind::exp: return exponential(t);
       case WaveKind::pws: return pws(t);
       case WaveKind::cus: return custom(t);
@@ -74,7 +166,8 @@ struct Waveform {
         return p[2] + p[3] + p[5] + p[4];
       }
       case WaveKind::sine: return p[1] == 0.0 ? p[3] : never;
-      case WaveKind::noise: return p[2] == 0.0 ? 0.0 : never;
+      case WaveKind::noise:
+      case WaveKind::cubic_noise: return p[2] == 0.0 ? 0.0 : never;
       // Forty time constants after its last start an exponential has moved
       // by e⁻⁴⁰ of its swing: constant to double precision.
       case WaveKind::exp: return std::max(p[2] + 40.0 * p[3], p[4] + 40.0 * p[5]);
@@ -85,26 +178,37 @@ struct Waveform {
   }
 
  private:
-  double sample(int64_t k) const noexcept {
-    const int64_t m = k >> 1;
-    if (m != bm_index) {
-      noise_pair(key, static_cast<uint64_t>(m), bm);
-      bm_index = m;
+  // Samples k .. k + count - 1 (count <= kHeld - 1).
+  const double* samples(int64_t k, int count) const noexcept {
+    if (k < base || k + count > base + kHeld) refill(k);
+    return held + (k - base);
+  }
+
+  void refill(int64_t k) const noexcept {
+    int kept = 0;  // moving on keeps the samples both runs share
+    if (k > base && k < base + kHeld) {
+      kept = static_cast<int>(base + kHeld - k);
+      std::copy(held + (k - base), held + kHeld, held);
     }
-    return bm[k & 1];
+    base = k;
+    for (int j = kept; j < kHeld; ++j) held[j] = noise_sample(key, static_cast<uint64_t>(base + j));
   }
 
   double noise(double t) const noexcept {
-    const double sigma = p[2], interval = p[3], delay = p[4];
-    if (t < delay) return 0.0;
-    const double x = (t - delay) / interval, kf = std::floor(x), s = x - kf;
-    const int64_t k = static_cast<int64_t>(kf);
-    if (pair_index != k) {
-      pair[0] = pair_index == k - 1 ? pair[1] : sample(k);
-      pair[1] = sample(k + 1);
-      pair_index = k;
-    }
-    return sigma * (pair[0] + s * (pair[1] - pair[0]));
+    clock->at(t);
+    if (clock->k < 0) return 0.0;
+    const double* z = samples(clock->k, 2);
+    return amplitude * (z[0] + clock->w[0] * (z[1] - z[0]));
+  }
+
+  // Uniform cubic B-spline, sample k + 1 at the knot x = k (kivrun.noise
+  // computes the same in the same order).
+  double cubic_noise(double t) const noexcept {
+    clock->at(t);
+    if (clock->k < 0) return 0.0;
+    const double* z = samples(clock->k, 4);
+    const double* w = clock->w;
+    return amplitude * (w[0] * z[0] + w[1] * z[1] + w[2] * z[2] + w[3] * z[3]);
   }
 
   // PWL joins its points by straight lines, PWS by smoothsteps (zero slope
