@@ -27,6 +27,8 @@ from .netlist_outputs import OutputReader
 from .waveforms import Waveform, WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Two-terminal elements whose plain card `X1 a b value` is read on the fast path.
+_PLAIN_KINDS = {"r": "R", "l": "L", "c": "C"}
 #: Source forms whose waveform is fixed by their numbers alone.
 _SHAREABLE_FORMS = ("dc", "pwl", "pws", "pulse", "sin", "exp")
 #: Controls a ``.control`` block may hold, written there without their '.'.
@@ -105,6 +107,8 @@ class _Reader:
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
         self._junctions: dict[str, JunctionValues] = {}
+        #: Per stack of cells being expanded: junction model names (as written) resolved.
+        self._junction_names: dict[tuple[str, ...], dict[str, JunctionValues]] = {}
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -338,21 +342,56 @@ class _Reader:
                 got = known[name] = GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
             return got
 
-        make, keys, elements = self._element, self.element_keys, self.circuit.elements
+        make, keys, elements, limit = self._element, self.element_keys, self.circuit.elements, self._limit
+        literals, waveforms, isfinite = self._literals, self._waveforms, math.isfinite
+        # Junction models as this stack of cells resolves their names (the fast path's only).
+        junctions = self._junction_names.setdefault(tuple(self._cells), {})
         for card in cards:
             keyword = card.keyword
             if keyword == ".param":
                 continue
             if depth == 0:
                 self._top_card = card
-            if keyword[0] == "x":
+            lead = keyword[0]
+            if lead == "x":
                 self._instance(card, scope, node, suffix, depth)
                 continue
-            element = make(card, scope, node, suffix, element_values.get(keyword))
+            tokens = card.tokens
+            override = element_values.get(keyword) if element_values else None
+            element = None
+            if len(tokens) == 4 and override is None:
+                # The commonest cards, `R1 a b 5ohm` and `B1 a b model`, built here when all is
+                # well; anything else (or a fault) goes the full way through _element.
+                kind = _PLAIN_KINDS.get(lead)
+                if kind is not None:
+                    value = literals.get(tokens[3])
+                    if value is not None and value > 0 and isfinite(1.0 / value):
+                        element = CircuitElement(kind, tokens[0] + suffix,
+                                                 (known.get(tokens[1]) or node(tokens[1]),
+                                                  known.get(tokens[2]) or node(tokens[2])), card.where, value)
+                elif lead == "b" and "=" not in tokens:
+                    jj = junctions.get(tokens[3])
+                    if jj is None and tokens[3].lower() != "nfree":
+                        model_key = self._model_key(tokens[3])
+                        if model_key is not None:
+                            jj = junctions[tokens[3]] = self._unit_junction(model_key)
+                    if jj is not None:
+                        element = CircuitElement("B", tokens[0] + suffix,
+                                                 (known.get(tokens[1]) or node(tokens[1]),
+                                                  known.get(tokens[2]) or node(tokens[2])), card.where, None, None, jj)
+            if element is None and override is None and tokens[0][0] in "IVPivp" and len(tokens) >= 4:
+                # A source written in plain numbers like one before it shares that waveform.
+                waveform = waveforms.get(tuple(tokens[3:]))
+                if waveform is not None:
+                    element = CircuitElement(tokens[0][0].upper(), tokens[0] + suffix,
+                                             (known.get(tokens[1]) or node(tokens[1]),
+                                              known.get(tokens[2]) or node(tokens[2])), card.where, None, waveform)
+            if element is None:
+                element = make(card, scope, node, suffix, override)
             # _add's checks inline; it is called to report a failed one.
-            key = element.name.lower()
+            key = element.name.lower() if suffix else keyword
             nodes = element.nodes
-            if (key in keys or len(elements) >= self._limit
+            if (key in keys or len(elements) >= limit
                     or (element.kind != "K" and nodes[0] == GROUND and nodes[1] == GROUND)):
                 self._add(element)
                 continue
@@ -428,7 +467,7 @@ class _Reader:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
             if not math.isfinite(1.0 / value):
                 raise NetlistError("element value too small", card.where, tokens[3])
-            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value)
         if kind in "RLC":
             extra, assignments = _split_assignments(tokens[4:], card)
             flags = [t for t in extra if t.lower() == "nfree" and kind == "R"]
