@@ -37,6 +37,8 @@ NO_SHUNT_RESISTANCE = 1e30
 class Element:
     """A circuit element as the core sees it: ``model`` and ``UpdateParameters()``."""
 
+    __slots__ = ("name", "kind", "model", "params", "orientation", "terminals")
+
     def __init__(self, name: str, kind: str, model: Any, params: list[float], orientation: float = 1.0):
         self.name = name
         self.kind = kind
@@ -52,6 +54,8 @@ class Element:
 
 class SourceElement(Element):
     """A source whose value follows a waveform of the time ``kvglobals.CurrentTime``."""
+
+    __slots__ = ("waveform", "scale", "_value")
 
     def __init__(self, name: str, kind: str, model: Any, waveform: Waveform, unit: float,
                  sign: float, orientation: float = 1.0):
@@ -138,6 +142,19 @@ class _Plan:
         self.companion_of = companion_of
 
 
+#: The plain models, planned as rows of columns and bound in bulk (``kivrun.Elements.bind_models``):
+#: a passive element's class by kind, then the junction and current source codes.
+_PLAIN_CLASSES = ("ResistorModel", "CapacitorModel", "InductorModel", "JunctionModel", "CurrentSourceModel")
+_PASSIVE_CODE = {"R": 0, "C": 1, "L": 2}
+_JUNCTION, _SOURCE = 3, 4
+
+#: One plain plan: (position among the plans, code, component, first node, second node,
+#: orientation, parameters).  The model's arguments are the two nodes; all but the current
+#: source stamp the four entries of a two-terminal element.  A source's parameters are the
+#: one-item list that will hold its value.
+PlainPlan = "tuple[int, int, CircuitElement, int, int, float, list[float]]"
+
+
 @dataclass
 class Layout:
     """A circuit numbered, planned and given its sparse pattern, before any model exists."""
@@ -146,11 +163,15 @@ class Layout:
     node_numbers: dict[str, int]
     n_nodes: int
     n_unknowns: int
-    plans: list[_Plan]
+    #: One per model, in element order; None where the model is a plain one (in ``plain``).
+    plans: list[_Plan | None]
     col_pointers: array.array
     row_indices: array.array
-    #: Slot of every entry the plans touch, in plan order (0 for a ground row or column).
+    #: Slot of every entry the other plans touch, in plan order (0 for a ground row or column).
     slots: list[int]
+    plain: list = field(default_factory=list)
+    #: The four slots (ii, ij, ji, jj) of each plain plan, zeros for a current source.
+    plain_slots: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), dtype=np.int32))
 
 
 #: Building writes the host state in ``kvglobals`` that models bind to and
@@ -177,17 +198,18 @@ def _build(circuit: Circuit) -> BuiltCircuit:
 def lay_out(circuit: Circuit) -> Layout:
     """Unknowns, one plan per model, and the matrix pattern with every plan's slots."""
     try:
-        plans, node_numbers, n_unknowns = _plan(circuit)
+        plans, plain, node_numbers, n_unknowns = _plan(circuit)
     except NetlistError:
         _check_nodes(circuit)  # the first fault of the circuit is the one reported
         raise
     n_nodes = len(node_numbers)
-    col_pointers, row_indices, slots, rows_used = _pattern(plans, n_nodes)
+    col_pointers, row_indices, slots, plain_slots, rows_used = _pattern(plans, plain, n_nodes)
     if rows_used < n_nodes:
         _check_nodes(circuit)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots)
+    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots,
+                  plain, plain_slots)
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -201,12 +223,22 @@ def _check_nodes(circuit: Circuit) -> None:
                     raise NetlistError("node is connected only to current sources", component.where, node)
 
 
-def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int], int]:
+def _pattern(plans: list[_Plan | None], plain: list, n_nodes: int
+             ) -> tuple[array.array, array.array, list[int], np.ndarray, int]:
     """Compressed-column pattern of all entries plus every node's diagonal, the slot of
-    each plan entry (0 in a ground row or column, where it is never used), and how many
-    nodes some plan's entries reach (every model stamps a row of each of its nodes,
-    except a current source)."""
-    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans), dtype=np.int64)
+    each entry (0 in a ground row or column, where it is never used) of the other plans
+    and the four of each plain one, and how many nodes some plan's entries reach (every
+    model stamps a row of each of its nodes, except a current source)."""
+    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans if plan is not None), dtype=np.int64)
+    n_other = len(flat) >> 1
+    if plain:
+        _, codes, _, firsts, seconds, _, _ = zip(*plain)
+        stamping = np.asarray(codes, dtype=np.uint8) != _SOURCE
+        i = np.asarray(firsts, dtype=np.int64)[stamping]
+        j = np.asarray(seconds, dtype=np.int64)[stamping]
+        # The entries ii, ij, ji, jj of each, as (row, col) pairs.
+        two = np.stack((i, i, i, j, j, i, j, j), axis=1).ravel()
+        flat = np.concatenate((flat, two))
     rows, cols = flat[0::2], flat[1::2]
     used = (rows > 0) & (cols > 0)
     stride = int(max(flat.max(initial=0), n_nodes)) + 1
@@ -216,28 +248,35 @@ def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array
     diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
     # Sorted keys order the entries by column, then row: the CSC order.
     unique = np.unique(np.concatenate((keys, diagonal)))
-    slots = np.zeros(len(rows), dtype=np.int64)
+    slots = np.zeros(len(rows), dtype=np.int32)
     slots[used] = np.searchsorted(unique, keys)
+    plain_slots = np.zeros((len(plain), 4), dtype=np.int32)
+    if plain:
+        plain_slots[stamping] = slots[n_other:].reshape(-1, 4)
     entry_cols, entry_rows = np.divmod(unique, stride)
     n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
     pointers = np.zeros(n + 1, dtype=np.int32)
     np.cumsum(np.bincount(entry_cols, minlength=n + 1)[1:], out=pointers[1:])
     rows_out = (entry_rows - 1).astype(np.int32)
-    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist(),
-            reached)
+    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()),
+            slots[:n_other].tolist(), plain_slots, reached)
 
 
-def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
-    """Plans in element order, nodes numbered 1.. in order of first appearance, and the
-    number of unknowns: the nodes, then one branch unknown per element that owns one."""
+def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list, dict[str, int], int]:
+    """Plans in element order (None for a plain one), the plain plans, nodes numbered 1..
+    in order of first appearance, and the number of unknowns: the nodes, then one branch
+    unknown per element that owns one."""
     couplings = [e for e in circuit.elements if e.kind == "K"]
     # Inductors whose current a K couples or an F/H senses carry it as an unknown.
     branch_form = {key for e in circuit.elements if e.kind in "KFH" for key in e.coupled or ()}
     #: Lines and controlled sources, planned once the branch unknowns are known.
     deferred: list[CircuitElement] = []
     numbers: dict[str, int] = {GROUND: 0}
-    plans: list[_Plan] = []
+    plans: list[_Plan | None] = []
+    plain: list = []
+    add_plain, add_plan = plain.append, plans.append
     rsj: dict[int, list[float]] = {}
+    passive_units = {kind: unit for kind, (_, unit) in _PASSIVE_UNITS.items()}
     #: Elements owning a branch unknown, planned once the nodes are counted.
     owners: list[tuple[int, CircuitElement, int, int, float]] = []
     for component in circuit.elements:
@@ -257,24 +296,30 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
         n2 = numbers.get(second)
         if n2 is None:
             n2 = numbers[second] = len(numbers)
+        if kind == "I":
+            # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
+            # delivers into its first terminal and draws from its second.
+            add_plain((len(plans), _SOURCE, component, n2, n1, 1.0, [0.0]))
+            add_plan(None)
+            continue
         orientation = 1.0
-        if n1 == 0 and kind != "I":
+        if n1 == 0:
             n1, n2, orientation = n2, 0, -1.0
         if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
             owners.append((len(plans), component, n1, n2, orientation))
-            plans.append(None)  # type: ignore[arg-type]
-        elif kind in _PASSIVE:
-            # The commonest plans inline: a nodal two-terminal element, an RSJ junction.
-            cls, unit = _PASSIVE_UNITS[kind]
-            plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
-                               [(component.value or 0.0) / unit], None, orientation))
+            add_plan(None)  # replaced below, once the branch unknown is known
+        elif kind in passive_units:
+            # The commonest plans: a nodal two-terminal element, an RSJ junction.
+            add_plain((len(plans), _PASSIVE_CODE[kind], component, n1, n2, orientation,
+                       [(component.value or 0.0) / passive_units[kind]]))
+            add_plan(None)
         elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
             jj = component.junction
             params = rsj.get(id(jj))  # junctions of one model at one area are one object
             if params is None:
                 params = rsj[id(jj)] = _rsj_parameters(jj)
-            plans.append(_Plan(component, component.name, "JunctionModel", (n1, n2),
-                               (n1, n1, n1, n2, n2, n1, n2, n2), list(params), None, orientation))
+            add_plain((len(plans), _JUNCTION, component, n1, n2, orientation, list(params)))
+            add_plan(None)
         else:
             plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
     del numbers[GROUND]
@@ -299,7 +344,7 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
         else:
             more, next_unknown = controlled_plans(component, number, next_unknown, branch_of, _Plan)
             plans.extend(more)
-    return plans, numbers, next_unknown - 1
+    return plans, plain, numbers, next_unknown - 1
 
 
 def _two_terminal(i: int, j: int) -> tuple[int, ...]:
@@ -462,7 +507,37 @@ def bind_models(layout: Layout) -> Bound:
     at = 0
     # The run starts at t = 0; sources written alike share a waveform, evaluated once.
     start_values: dict[int, float] = {}
+    plain = layout.plain
+    source_scale = 1.0 / units.CURRENT  # SourceElement's sign / unit for a current source
+    for row in plain:
+        if row[1] == _SOURCE:
+            waveform = row[2].waveform
+            value = start_values.get(id(waveform))
+            if value is None:
+                value = start_values[id(waveform)] = waveform.value(0.0)
+            row[6][0] = value * source_scale  # what UpdateParameters at t = 0 hands the model
+    plain_models = iter(_bind_plain(layout, core))
+    plain_rows = iter(plain)
     for eindex, plan in enumerate(plans):
+        if plan is None:
+            _, code, component, n1, n2, orientation, params = next(plain_rows)
+            model = next(plain_models)
+            name = component.name
+            if code == _SOURCE:
+                waveform = component.waveform
+                source = SourceElement(name, "I", model, waveform, units.CURRENT, 1.0)
+                source._value = params
+                sources.append(source)
+                if not waveform.is_constant():
+                    varying.append(source)
+                elements.append(source)
+            else:
+                element = Element(name, component.kind, model, params, orientation)
+                if code == _JUNCTION:
+                    element.terminals = (n1, n2)  # the loop watches the phase between them
+                elements.append(element)
+            keys.append(name.lower())
+            continue
         cls = classes.get(plan.cls)
         if cls is None:
             cls = classes[plan.cls] = getattr(core, plan.cls, None) or getattr(_elements(), plan.cls)
@@ -499,6 +574,20 @@ def bind_models(layout: Layout) -> Bound:
         elements.append(element)
         keys.append(plan.name.lower())
     return Bound(elements, keys, sources, varying, companions, *blocks)
+
+
+def _bind_plain(layout: Layout, core: Any) -> list[Any]:
+    """The plain plans' models, made, bound and given their parameters in one native call."""
+    plain = layout.plain
+    if not plain:
+        return []
+    positions, codes, _, firsts, seconds, _, params = zip(*plain)
+    nodes = np.empty((len(plain), 2), dtype=np.int32)
+    nodes[:, 0], nodes[:, 1] = firsts, seconds
+    values = array.array("d", chain.from_iterable(params))
+    types = tuple(getattr(core, name) for name in _PLAIN_CLASSES)
+    return _elements().bind_models(types, bytes(codes), array.array("i", positions), nodes.ravel(),
+                                   layout.plain_slots.ravel(), values)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:
