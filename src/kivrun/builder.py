@@ -170,6 +170,10 @@ class Layout:
     #: Slot of every entry the other plans touch, in plan order (0 for a ground row or column).
     slots: list[int]
     plain: list = field(default_factory=list)
+    #: Of each plain plan: its position among the plans, its code and its two nodes.
+    plain_positions: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int32))
+    plain_codes: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.uint8))
+    plain_nodes: np.ndarray = field(default_factory=lambda: np.zeros((0, 2), dtype=np.int32))
     #: The four slots (ii, ij, ji, jj) of each plain plan, zeros for a current source.
     plain_slots: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), dtype=np.int32))
 
@@ -203,13 +207,24 @@ def lay_out(circuit: Circuit) -> Layout:
         _check_nodes(circuit)  # the first fault of the circuit is the one reported
         raise
     n_nodes = len(node_numbers)
-    col_pointers, row_indices, slots, plain_slots, rows_used = _pattern(plans, plain, n_nodes)
+    positions, codes, nodes = _plain_columns(plain)
+    col_pointers, row_indices, slots, plain_slots, rows_used = _pattern(plans, codes, nodes, n_nodes)
     if rows_used < n_nodes:
         _check_nodes(circuit)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
     return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots,
-                  plain, plain_slots)
+                  plain, positions, codes, nodes, plain_slots)
+
+
+def _plain_columns(plain: list) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Positions, codes and (first, second) nodes of the plain plans as arrays."""
+    nodes = np.zeros((len(plain), 2), dtype=np.int32)
+    if not plain:
+        return np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.uint8), nodes
+    positions, codes, _, firsts, seconds, _, _ = zip(*plain)
+    nodes[:, 0], nodes[:, 1] = firsts, seconds
+    return np.array(positions, dtype=np.int32), np.array(codes, dtype=np.uint8), nodes
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -223,22 +238,21 @@ def _check_nodes(circuit: Circuit) -> None:
                     raise NetlistError("node is connected only to current sources", component.where, node)
 
 
-def _pattern(plans: list[_Plan | None], plain: list, n_nodes: int
+def _pattern(plans: list[_Plan | None], codes: np.ndarray, nodes: np.ndarray, n_nodes: int
              ) -> tuple[array.array, array.array, list[int], np.ndarray, int]:
     """Compressed-column pattern of all entries plus every node's diagonal, the slot of
     each entry (0 in a ground row or column, where it is never used) of the other plans
-    and the four of each plain one, and how many nodes some plan's entries reach (every
-    model stamps a row of each of its nodes, except a current source)."""
+    and the four of each plain one (with ``codes`` and ``nodes``), and how many nodes
+    some plan's entries reach (every model stamps a row of each of its nodes, except a
+    current source)."""
     flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans if plan is not None), dtype=np.int64)
     n_other = len(flat) >> 1
-    if plain:
-        _, codes, _, firsts, seconds, _, _ = zip(*plain)
-        stamping = np.asarray(codes, dtype=np.uint8) != _SOURCE
-        i = np.asarray(firsts, dtype=np.int64)[stamping]
-        j = np.asarray(seconds, dtype=np.int64)[stamping]
-        # The entries ii, ij, ji, jj of each, as (row, col) pairs.
-        two = np.stack((i, i, i, j, j, i, j, j), axis=1).ravel()
-        flat = np.concatenate((flat, two))
+    stamping = codes != _SOURCE
+    i = nodes[stamping, 0].astype(np.int64)
+    j = nodes[stamping, 1].astype(np.int64)
+    # The entries ii, ij, ji, jj of each, as (row, col) pairs.
+    two = np.stack((i, i, i, j, j, i, j, j), axis=1).ravel()
+    flat = np.concatenate((flat, two))
     rows, cols = flat[0::2], flat[1::2]
     used = (rows > 0) & (cols > 0)
     stride = int(max(flat.max(initial=0), n_nodes)) + 1
@@ -246,13 +260,16 @@ def _pattern(plans: list[_Plan | None], plain: list, n_nodes: int
     keys = cols[used] * stride + used_rows
     reached = int(np.count_nonzero(np.bincount(used_rows, minlength=n_nodes + 1)[1:n_nodes + 1]))
     diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
-    # Sorted keys order the entries by column, then row: the CSC order.
-    unique = np.unique(np.concatenate((keys, diagonal)))
+    # Sorted keys order the entries by column, then row: the CSC order.  (A plain sort
+    # and a neighbour test: np.unique's hashing is slower on a million keys.)
+    unique = np.concatenate((keys, diagonal))
+    unique.sort()
+    if len(unique) > 1:
+        unique = unique[np.concatenate(([True], unique[1:] != unique[:-1]))]
     slots = np.zeros(len(rows), dtype=np.int32)
     slots[used] = np.searchsorted(unique, keys)
-    plain_slots = np.zeros((len(plain), 4), dtype=np.int32)
-    if plain:
-        plain_slots[stamping] = slots[n_other:].reshape(-1, 4)
+    plain_slots = np.zeros((len(codes), 4), dtype=np.int32)
+    plain_slots[stamping] = slots[n_other:].reshape(-1, 4)
     entry_cols, entry_rows = np.divmod(unique, stride)
     n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
     pointers = np.zeros(n + 1, dtype=np.int32)
@@ -277,10 +294,29 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list, dict[str, int], i
     add_plain, add_plan = plain.append, plans.append
     rsj: dict[int, list[float]] = {}
     passive_units = {kind: unit for kind, (_, unit) in _PASSIVE_UNITS.items()}
+    passive_codes = _PASSIVE_CODE
     #: Elements owning a branch unknown, planned once the nodes are counted.
     owners: list[tuple[int, CircuitElement, int, int, float]] = []
+    get = numbers.get
     for component in circuit.elements:
         kind = component.kind
+        unit = passive_units.get(kind)
+        if unit is not None and not (branch_form and kind == "L" and component.key in branch_form):
+            # The commonest plan, a nodal two-terminal element, first and in full.
+            first, second = component.nodes
+            n1 = get(first)
+            if n1 is None:
+                n1 = numbers[first] = len(numbers)
+            n2 = get(second)
+            if n2 is None:
+                n2 = numbers[second] = len(numbers)
+            params = [(component.value or 0.0) / unit]
+            if n1:
+                add_plain((len(plans), passive_codes[kind], component, n1, n2, 1.0, params))
+            else:
+                add_plain((len(plans), passive_codes[kind], component, n2, 0, -1.0, params))
+            add_plan(None)
+            continue
         if kind == "K":
             continue
         if kind in "TEFGH":
@@ -308,11 +344,6 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list, dict[str, int], i
         if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
             owners.append((len(plans), component, n1, n2, orientation))
             add_plan(None)  # replaced below, once the branch unknown is known
-        elif kind in passive_units:
-            # The commonest plans: a nodal two-terminal element, an RSJ junction.
-            add_plain((len(plans), _PASSIVE_CODE[kind], component, n1, n2, orientation,
-                       [(component.value or 0.0) / passive_units[kind]]))
-            add_plan(None)
         elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
             jj = component.junction
             params = rsj.get(id(jj))  # junctions of one model at one area are one object
@@ -581,12 +612,9 @@ def _bind_plain(layout: Layout, core: Any) -> list[Any]:
     plain = layout.plain
     if not plain:
         return []
-    positions, codes, _, firsts, seconds, _, params = zip(*plain)
-    nodes = np.empty((len(plain), 2), dtype=np.int32)
-    nodes[:, 0], nodes[:, 1] = firsts, seconds
-    values = array.array("d", chain.from_iterable(params))
+    values = array.array("d", chain.from_iterable(row[6] for row in plain))
     types = tuple(getattr(core, name) for name in _PLAIN_CLASSES)
-    return _elements().bind_models(types, bytes(codes), array.array("i", positions), nodes.ravel(),
+    return _elements().bind_models(types, layout.plain_codes, layout.plain_positions, layout.plain_nodes.ravel(),
                                    layout.plain_slots.ravel(), values)
 
 

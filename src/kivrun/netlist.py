@@ -29,6 +29,8 @@ from .waveforms import Waveform, WaveformContext, parse_waveform
 MAX_SUBCIRCUIT_DEPTH = 50
 #: Two-terminal elements whose plain card `X1 a b value` is read on the fast path.
 _PLAIN_KINDS = {"r": "R", "l": "L", "c": "C"}
+#: First letters of element cards (instances included).
+_ELEMENT_LEADS = frozenset("rlckbivpxtefgh")
 #: Source forms whose waveform is fixed by their numbers alone.
 _SHAREABLE_FORMS = ("dc", "pwl", "pws", "pulse", "sin", "exp")
 #: Controls a ``.control`` block may hold, written there without their '.'.
@@ -147,8 +149,17 @@ class _Reader:
         open_subckt: Subcircuit | None = None
         control: Card | None = None
         skipped: list[str] = []
+        add_top = self.top.append
         for card in self.cards:
             keyword = card.keyword
+            lead = keyword[0]
+            if lead in _ELEMENT_LEADS and control is None:
+                # An element card, the commonest by far.
+                if open_subckt is None:
+                    add_top(card)
+                else:
+                    open_subckt.cards.append(card)
+                continue
             if control is not None:
                 # Inside .control the dialect writes its controls without the '.';
                 # anything else there (run, set, ...) is a script with no meaning here.
@@ -343,60 +354,66 @@ class _Reader:
             return got
 
         make, keys, elements, limit = self._element, self.element_keys, self.circuit.elements, self._limit
-        literals, waveforms, isfinite = self._literals, self._waveforms, math.isfinite
+        literals, waveforms, isfinite, plain_kinds = self._literals, self._waveforms, math.isfinite, _PLAIN_KINDS
+        add = elements.append
         # Junction models as this stack of cells resolves their names (the fast path's only).
         junctions = self._junction_names.setdefault(tuple(self._cells), {})
         for card in cards:
             keyword = card.keyword
-            if keyword == ".param":
-                continue
-            if depth == 0:
-                self._top_card = card
             lead = keyword[0]
             if lead == "x":
+                if depth == 0:
+                    self._top_card = card
                 self._instance(card, scope, node, suffix, depth)
                 continue
+            if keyword == ".param":
+                continue
             tokens = card.tokens
-            override = element_values.get(keyword) if element_values else None
-            element = None
-            if len(tokens) == 4 and override is None:
-                # The commonest cards, `R1 a b 5ohm` and `B1 a b model`, built here when all is
-                # well; anything else (or a fault) goes the full way through _element.
-                kind = _PLAIN_KINDS.get(lead)
+            if not element_values and len(tokens) >= 4:
+                # The commonest cards, `R1 a b 5ohm`, `B1 a b model` and a source with the
+                # waveform of one before it, built here when all is well; anything else (or
+                # a fault) goes the full way through _element.
+                kind = value = waveform = jj = None
+                if len(tokens) == 4:
+                    kind = plain_kinds.get(lead)
+                    if kind is not None:
+                        value = literals.get(tokens[3])
+                        if value is None or not (value > 0 and isfinite(1.0 / value)):
+                            kind = None
+                    elif lead == "b" and "=" not in tokens:
+                        jj = junctions.get(tokens[3])
+                        if jj is None and tokens[3].lower() != "nfree":
+                            model_key = self._model_key(tokens[3])
+                            if model_key is not None:
+                                jj = junctions[tokens[3]] = self._unit_junction(model_key)
+                        if jj is not None:
+                            kind = "B"
+                if kind is None and tokens[0][0] in "IVPivp":
+                    waveform = waveforms.get(tuple(tokens[3:]))
+                    if waveform is not None:
+                        kind = tokens[0][0].upper()
                 if kind is not None:
-                    value = literals.get(tokens[3])
-                    if value is not None and value > 0 and isfinite(1.0 / value):
-                        element = CircuitElement(kind, tokens[0] + suffix,
-                                                 (known.get(tokens[1]) or node(tokens[1]),
-                                                  known.get(tokens[2]) or node(tokens[2])), card.where, value)
-                elif lead == "b" and "=" not in tokens:
-                    jj = junctions.get(tokens[3])
-                    if jj is None and tokens[3].lower() != "nfree":
-                        model_key = self._model_key(tokens[3])
-                        if model_key is not None:
-                            jj = junctions[tokens[3]] = self._unit_junction(model_key)
-                    if jj is not None:
-                        element = CircuitElement("B", tokens[0] + suffix,
-                                                 (known.get(tokens[1]) or node(tokens[1]),
-                                                  known.get(tokens[2]) or node(tokens[2])), card.where, None, None, jj)
-            if element is None and override is None and tokens[0][0] in "IVPivp" and len(tokens) >= 4:
-                # A source written in plain numbers like one before it shares that waveform.
-                waveform = waveforms.get(tuple(tokens[3:]))
-                if waveform is not None:
-                    element = CircuitElement(tokens[0][0].upper(), tokens[0] + suffix,
-                                             (known.get(tokens[1]) or node(tokens[1]),
-                                              known.get(tokens[2]) or node(tokens[2])), card.where, None, waveform)
-            if element is None:
-                element = make(card, scope, node, suffix, override)
+                    first, second = tokens[1], tokens[2]
+                    n1 = known.get(first) or node(first)
+                    n2 = known.get(second) or node(second)
+                    name = tokens[0] + suffix
+                    key = name.lower() if suffix else keyword
+                    if key not in keys and len(elements) < limit and (n1 != GROUND or n2 != GROUND):
+                        element = keys[key] = CircuitElement(kind, name, (n1, n2), card.where, value, waveform, jj)
+                        add(element)
+                        continue
+            if depth == 0:
+                self._top_card = card
+            element = make(card, scope, node, suffix, element_values.get(keyword) if element_values else None)
             # _add's checks inline; it is called to report a failed one.
-            key = element.name.lower() if suffix else keyword
+            key = element.name.lower()
             nodes = element.nodes
             if (key in keys or len(elements) >= limit
                     or (element.kind != "K" and nodes[0] == GROUND and nodes[1] == GROUND)):
                 self._add(element)
                 continue
             keys[key] = element
-            elements.append(element)
+            add(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int) -> None:

@@ -8,6 +8,7 @@ from __future__ import annotations
 import re
 import warnings
 from itertools import chain
+from operator import attrgetter
 
 from .circuit import GROUND, Circuit, CircuitElement, Probe, node_key
 from .errors import NetlistError
@@ -109,7 +110,7 @@ class OutputReader:
         if key == GROUND:
             return True
         if self._nodes is None:
-            self._nodes = set(chain.from_iterable(e.nodes for e in self.circuit.elements))
+            self._nodes = set(chain.from_iterable(map(attrgetter("nodes"), self.circuit.elements)))
         return key in self._nodes
 
     def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
