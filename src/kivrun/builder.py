@@ -17,6 +17,7 @@ import array
 import math
 import threading
 from itertools import chain
+from operator import itemgetter
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -529,10 +530,6 @@ def bind_models(layout: Layout) -> Bound:
     blocks = _allocate_state(layout.n_unknowns, len(plans))
     core = _stampworks()
     classes: dict[str, Any] = {}
-    elements: list[Element] = []
-    keys: list[str] = []
-    sources: list[SourceElement] = []
-    varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
     slots = layout.slots
     at = 0
@@ -547,27 +544,22 @@ def bind_models(layout: Layout) -> Bound:
             if value is None:
                 value = start_values[id(waveform)] = waveform.value(0.0)
             row[6][0] = value * source_scale  # what UpdateParameters at t = 0 hands the model
-    plain_models = iter(_bind_plain(layout, core))
-    plain_rows = iter(plain)
+    elements: list[Element] = [None] * len(plans)  # type: ignore[list-item]
+    #: Sources by position: the plain ones come in order, the others are merged in after.
+    placed: list[tuple[int, SourceElement]] = []
+    for (eindex, code, component, n1, n2, orientation, params), model in zip(plain, _bind_plain(layout, core)):
+        if code == _SOURCE:
+            source = SourceElement(component.name, "I", model, component.waveform, units.CURRENT, 1.0)
+            source._value = params
+            placed.append((eindex, source))
+            elements[eindex] = source
+        else:
+            element = elements[eindex] = Element(component.name, component.kind, model, params, orientation)
+            if code == _JUNCTION:
+                element.terminals = (n1, n2)  # the loop watches the phase between them
+    n_plain_sources = len(placed)
     for eindex, plan in enumerate(plans):
         if plan is None:
-            _, code, component, n1, n2, orientation, params = next(plain_rows)
-            model = next(plain_models)
-            name = component.name
-            if code == _SOURCE:
-                waveform = component.waveform
-                source = SourceElement(name, "I", model, waveform, units.CURRENT, 1.0)
-                source._value = params
-                sources.append(source)
-                if not waveform.is_constant():
-                    varying.append(source)
-                elements.append(source)
-            else:
-                element = Element(name, component.kind, model, params, orientation)
-                if code == _JUNCTION:
-                    element.terminals = (n1, n2)  # the loop watches the phase between them
-                elements.append(element)
-            keys.append(name.lower())
             continue
         cls = classes.get(plan.cls)
         if cls is None:
@@ -584,7 +576,7 @@ def bind_models(layout: Layout) -> Bound:
             _install_kernel(model, plan)
         if plan.waveform is None:
             params = plan.params if plan.params is not None else []
-            element: Element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
+            element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
             model.SetParameters(params)  # Element.UpdateParameters, without the call
         else:
             waveform, unit, sign = plan.waveform
@@ -594,16 +586,18 @@ def bind_models(layout: Layout) -> Bound:
             if value is None:
                 value = start_values[id(waveform)] = waveform.value(0.0)
             source.apply(value * source.scale)  # UpdateParameters at t = 0
-            sources.append(source)
-            if not waveform.is_constant():
-                varying.append(source)
+            placed.append((eindex, source))
             element = source
         if plan.cls.startswith("Junction"):
             element.terminals = plan.args[:2]  # (i, j): the loop watches the phase between them
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
-        elements.append(element)
-        keys.append(plan.name.lower())
+        elements[eindex] = element
+    if len(placed) > n_plain_sources:
+        placed.sort(key=itemgetter(0))
+    sources = [source for _, source in placed]
+    varying = [source for source in sources if not source.waveform.is_constant()]
+    keys = [element.name.lower() for element in elements]
     return Bound(elements, keys, sources, varying, companions, *blocks)
 
 
