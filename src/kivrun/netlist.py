@@ -109,6 +109,8 @@ class _Reader:
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
         self._junctions: dict[str, JunctionValues] = {}
+        #: The node names (as written, and their keys) of each cell's element cards, by id of the cards.
+        self._cell_nodes: dict[int, list[tuple[str, str]]] = {}
         #: Per stack of cells being expanded: junction model names (as written) resolved.
         self._junction_names: dict[tuple[str, ...], dict[str, JunctionValues]] = {}
 
@@ -344,7 +346,12 @@ class _Reader:
         lower_suffix = suffix.lower()
         mapped = port_map.get
         # One string per node of this instance: less memory, and its hash is computed once.
-        known: dict[str, str] = {}
+        # A cell's own nodes are named up front, as node() would name them.
+        written = self._cell_nodes.get(id(cards)) if depth else ()
+        if written is None:
+            written = self._cell_nodes[id(cards)] = _written_nodes(cards)
+        known: dict[str, str] = {name: GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
+                                 for name, key in written}
 
         def node(name: str) -> str:
             got = known.get(name)
@@ -364,7 +371,7 @@ class _Reader:
             if lead == "x":
                 if depth == 0:
                     self._top_card = card
-                self._instance(card, scope, node, suffix, depth)
+                self._instance(card, scope, node, suffix, depth, known)
                 continue
             if keyword == ".param":
                 continue
@@ -416,14 +423,16 @@ class _Reader:
             add(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                  suffix: str, depth: int) -> None:
+                  suffix: str, depth: int, known: Mapping[str, str]) -> None:
+        """Expand an instance; ``node`` names the nodes where it stands (``known``: those named so far)."""
         tokens = card.tokens
         positional, overrides = _split_assignments(tokens[1:], card)
         if not positional:
             raise NetlistError("instance without subcircuit name", card.where, tokens[0])
         # Either `X1 cell a b` or `X1 a b cell`: the subcircuit name is at one end.
-        if positional[0].lower() in self.subcircuits:
-            cell, nodes = self.subcircuits[positional[0].lower()], positional[1:]
+        cell = self.subcircuits.get(positional[0].lower())
+        if cell is not None:
+            nodes = positional[1:]
         elif positional[-1].lower() in self.subcircuits:
             cell, nodes = self.subcircuits[positional[-1].lower()], positional[:-1]
         else:
@@ -440,8 +449,8 @@ class _Reader:
         if cell.defaults:
             inner = dict(inner)
             inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
-        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"} if overrides else set()
         element_values: dict[str, float] = {}
+        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"} if overrides else ()
         for key, text in overrides.items():
             if key in cell.defaults:
                 inner[key] = self._number(text, card, scope)
@@ -450,7 +459,7 @@ class _Reader:
                 element_values[key] = self._number(text, card, scope)
             else:
                 raise NetlistError(f"subcircuit {cell.name} has no parameter or element", card.where, key)
-        port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
+        port_map = {port: known.get(n) or node(n) for port, n in zip(cell.ports, nodes)}
         self._cells.append(cell.name.lower())
         try:
             self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
@@ -645,6 +654,18 @@ class _Reader:
                     raise NetlistError("K must name two inductors", element.where, key)
             if element.coupled[0] == element.coupled[1]:
                 raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
+
+
+def _written_nodes(cards: list[Card]) -> list[tuple[str, str]]:
+    """The two node names of each two-terminal element card, once each, with their keys."""
+    seen: dict[str, str] = {}
+    for card in cards:
+        tokens = card.tokens
+        if card.keyword[0] in "rlcbivp" and len(tokens) >= 3:
+            for name in tokens[1:3]:
+                if name not in seen:
+                    seen[name] = name.lower()
+    return list(seen.items())
 
 
 def _looks_numeric(token: str) -> bool:
