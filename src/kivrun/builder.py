@@ -31,6 +31,8 @@ from .errors import NetlistError
 from .gcpause import collector_paused
 from .waveforms import Waveform
 
+#: A circuit of this many elements makes many objects to build (see gcpause).
+LARGE_CIRCUIT = 50_000
 #: Stands in for "no shunt" in the junction's ΔV/R term.
 NO_SHUNT_RESISTANCE = 1e30
 
@@ -190,7 +192,7 @@ def build(circuit: Circuit) -> BuiltCircuit:
     Builds are serialised (one at a time per process); the circuit built owns
     its state arrays, so runs of different built circuits may go on in threads.
     """
-    with _BUILD_LOCK, collector_paused():
+    with _BUILD_LOCK, collector_paused(large=len(circuit.elements) > LARGE_CIRCUIT):
         # The plans die inside, so the collector never has to look at them.
         return _build(circuit)
 

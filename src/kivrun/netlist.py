@@ -27,6 +27,8 @@ from .netlist_outputs import OutputReader
 from .waveforms import Waveform, WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Netlist text from this length on (about 40 000 lines) makes a large circuit (see gcpause).
+LARGE_TEXT = 1_000_000
 #: Two-terminal elements whose plain card `X1 a b value` is read on the fast path.
 _PLAIN_KINDS = {"r": "R", "l": "L", "c": "C"}
 #: First letters of element cards (instances included).
@@ -65,7 +67,7 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     ``params`` replaces the values of top-level ``.param`` names (every
     expression using them is evaluated with the new value).
     """
-    with collector_paused():
+    with collector_paused(large=len(text) > LARGE_TEXT):
         # The cards die inside, so the collector never has to look at them.
         return expand_cards(*read_cards(text, name, base_dir), name, base_dir, params)
 
