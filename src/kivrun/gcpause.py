@@ -7,7 +7,7 @@ large deck.  Reference counting still frees everything that dies.
 
 After the pause the young collections walk the survivors twice (the
 young generation, then the middle one): for a 100 000-stage deck about
-1 s, a quarter of reading and building it.  A block that makes a large
+0.5–1 s, a sixth to a quarter of reading and building it.  A block that makes a large
 circuit (``large=True``) moves its survivors straight to the oldest
 generation instead (``gc.freeze`` then ``gc.unfreeze``, two list splices);
 a full collection still walks them when its turn comes.  Moved that way
