@@ -79,6 +79,8 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
             lines[0] = ""
     plain = _SPECIAL.isdisjoint
     append = cards.append
+    # Location(name, number) without the named tuple's Python-level __new__: one per card.
+    new, location = tuple.__new__, Location
     for number, raw in enumerate(lines, start=1):
         line = raw.strip()
         if not line:
@@ -90,7 +92,7 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
             line = _strip_comment(line).strip()
             if not line:
                 continue
-        where = Location(name, number)
+        where = new(location, (name, number))
         if first == "+":
             if not cards:
                 raise NetlistError("continuation line without a card to continue", where, "+")
