@@ -19,7 +19,7 @@ import threading
 from itertools import chain
 from operator import itemgetter
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, List, Tuple
 
 import numpy as np
 
@@ -155,7 +155,7 @@ _JUNCTION, _SOURCE = 3, 4
 #: orientation, parameters).  The model's arguments are the two nodes; all but the current
 #: source stamp the four entries of a two-terminal element.  A source's parameters are the
 #: one-item list that will hold its value.
-PlainPlan = "tuple[int, int, CircuitElement, int, int, float, list[float]]"
+PlainPlan = Tuple[int, int, CircuitElement, int, int, float, List[float]]
 
 
 @dataclass
@@ -172,7 +172,7 @@ class Layout:
     row_indices: array.array
     #: Slot of every entry the other plans touch, in plan order (0 for a ground row or column).
     slots: list[int]
-    plain: list = field(default_factory=list)
+    plain: list[PlainPlan] = field(default_factory=list)
     #: Of each plain plan: its position among the plans, its code and its two nodes.
     plain_positions: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int32))
     plain_codes: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.uint8))
@@ -220,7 +220,7 @@ def lay_out(circuit: Circuit) -> Layout:
                   plain, positions, codes, nodes, plain_slots)
 
 
-def _plain_columns(plain: list) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _plain_columns(plain: list[PlainPlan]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Positions, codes and (first, second) nodes of the plain plans as arrays."""
     nodes = np.zeros((len(plain), 2), dtype=np.int32)
     if not plain:
@@ -282,7 +282,7 @@ def _pattern(plans: list[_Plan | None], codes: np.ndarray, nodes: np.ndarray, n_
             slots[:n_other].tolist(), plain_slots, reached)
 
 
-def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list, dict[str, int], int]:
+def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list[PlainPlan], dict[str, int], int]:
     """Plans in element order (None for a plain one), the plain plans, nodes numbered 1..
     in order of first appearance, and the number of unknowns: the nodes, then one branch
     unknown per element that owns one."""
@@ -293,7 +293,7 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list, dict[str, int], i
     deferred: list[CircuitElement] = []
     numbers: dict[str, int] = {GROUND: 0}
     plans: list[_Plan | None] = []
-    plain: list = []
+    plain: list[PlainPlan] = []
     add_plain, add_plan = plain.append, plans.append
     rsj: dict[int, list[float]] = {}
     passive_units = {kind: unit for kind, (_, unit) in _PASSIVE_UNITS.items()}
