@@ -222,12 +222,10 @@ def lay_out(circuit: Circuit) -> Layout:
 
 def _plain_columns(plain: list[PlainPlan]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Positions, codes and (first, second) nodes of the plain plans as arrays."""
-    nodes = np.zeros((len(plain), 2), dtype=np.int32)
-    if not plain:
-        return np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.uint8), nodes
-    positions, codes, _, firsts, seconds, _, _ = zip(*plain)
-    nodes[:, 0], nodes[:, 1] = firsts, seconds
-    return np.array(positions, dtype=np.int32), np.array(codes, dtype=np.uint8), nodes
+    table = np.fromiter(chain.from_iterable(map(itemgetter(0, 1, 3, 4), plain)), dtype=np.int64,
+                        count=4 * len(plain)).reshape(len(plain), 4)
+    return (table[:, 0].astype(np.int32), table[:, 1].astype(np.uint8),
+            np.ascontiguousarray(table[:, 2:], dtype=np.int32))
 
 
 def _check_nodes(circuit: Circuit) -> None:
