@@ -111,6 +111,8 @@ class _Reader:
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
         self._junctions: dict[str, JunctionValues] = {}
+        #: The K, F and H elements, in circuit order: the ones _check_couplings looks at.
+        self._coupled: list[CircuitElement] = []
         #: The node names (as written, and their keys) of each cell's element cards, by id of the cards.
         self._cell_nodes: dict[int, list[tuple[str, str]]] = {}
         #: Per stack of cells being expanded: junction model names (as written) resolved.
@@ -423,6 +425,8 @@ class _Reader:
                 continue
             keys[key] = element
             add(element)
+            if element.kind in "KFH":
+                self._coupled.append(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
                   suffix: str, depth: int, known: Mapping[str, str]) -> None:
@@ -640,7 +644,7 @@ class _Reader:
         return junction_from_model(values, where)
 
     def _check_couplings(self) -> None:
-        for element in self.circuit.elements:
+        for element in self._coupled:
             if element.kind in "FH" and element.coupled:
                 target = self.element_keys.get(element.coupled[0])
                 if target is None or target.kind not in "VPL":
