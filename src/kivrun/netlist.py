@@ -111,6 +111,8 @@ class _Reader:
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
         self._junctions: dict[str, JunctionValues] = {}
+        #: Plain numbers already found usable as an element value (positive, finite 1/value).
+        self._element_values: dict[str, float] = {}
         #: The K, F and H elements, in circuit order: the ones _check_couplings looks at.
         self._coupled: list[CircuitElement] = []
         #: The node names (as written, and their keys) of each cell's element cards, by id of the cards.
@@ -366,6 +368,7 @@ class _Reader:
 
         make, keys, elements, limit = self._element, self.element_keys, self.circuit.elements, self._limit
         literals, waveforms, isfinite, plain_kinds = self._literals, self._waveforms, math.isfinite, _PLAIN_KINDS
+        usable = self._element_values
         add = elements.append
         # Junction models as this stack of cells resolves their names (the fast path's only).
         junctions = self._junction_names.setdefault(tuple(self._cells), {})
@@ -388,9 +391,13 @@ class _Reader:
                 if len(tokens) == 4:
                     kind = plain_kinds.get(lead)
                     if kind is not None:
-                        value = literals.get(tokens[3])
-                        if value is None or not (value > 0 and isfinite(1.0 / value)):
-                            kind = None
+                        value = usable.get(tokens[3])
+                        if value is None:
+                            value = literals.get(tokens[3])
+                            if value is not None and value > 0 and isfinite(1.0 / value):
+                                usable[tokens[3]] = value
+                            else:
+                                kind = None
                     elif lead == "b" and "=" not in tokens:
                         jj = junctions.get(tokens[3])
                         if jj is None and tokens[3].lower() != "nfree":
@@ -409,10 +416,11 @@ class _Reader:
                     n2 = known.get(second) or node(second)
                     name = tokens[0] + suffix
                     key = name.lower() if suffix else keyword
-                    if key not in keys and len(elements) < limit and (n1 != GROUND or n2 != GROUND):
-                        element = keys[key] = CircuitElement(kind, name, (n1, n2), card.where, value, waveform, jj)
-                        add(element)
-                        continue
+                    if len(elements) < limit and (n1 != GROUND or n2 != GROUND):
+                        element = CircuitElement(kind, name, (n1, n2), card.where, value, waveform, jj)
+                        if keys.setdefault(key, element) is element:  # not defined twice
+                            add(element)
+                            continue
             if depth == 0:
                 self._top_card = card
             element = make(card, scope, node, suffix, element_values.get(keyword) if element_values else None)
