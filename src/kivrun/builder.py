@@ -16,7 +16,7 @@ from __future__ import annotations
 import array
 import math
 import threading
-from itertools import chain
+from itertools import chain, compress
 from operator import itemgetter
 from dataclasses import dataclass, field
 from typing import Any, List, Tuple
@@ -342,16 +342,16 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list[PlainPlan], dict[s
         orientation = 1.0
         if n1 == 0:
             n1, n2, orientation = n2, 0, -1.0
-        if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
-            owners.append((len(plans), component, n1, n2, orientation))
-            add_plan(None)  # replaced below, once the branch unknown is known
-        elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
+        if kind == "B" and component.junction is not None and component.junction.kind == "rsj":
             jj = component.junction
             params = rsj.get(id(jj))  # junctions of one model at one area are one object
             if params is None:
                 params = rsj[id(jj)] = _rsj_parameters(jj)
             add_plain((len(plans), _JUNCTION, component, n1, n2, orientation, list(params)))
             add_plan(None)
+        elif kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
+            owners.append((len(plans), component, n1, n2, orientation))
+            add_plan(None)  # replaced below, once the branch unknown is known
         else:
             plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
     del numbers[GROUND]
@@ -537,13 +537,12 @@ def bind_models(layout: Layout) -> Bound:
     start_values: dict[int, float] = {}
     plain = layout.plain
     source_scale = 1.0 / units.CURRENT  # SourceElement's sign / unit for a current source
-    for row in plain:
-        if row[1] == _SOURCE:
-            waveform = row[2].waveform
-            value = start_values.get(id(waveform))
-            if value is None:
-                value = start_values[id(waveform)] = waveform.value(0.0)
-            row[6][0] = value * source_scale  # what UpdateParameters at t = 0 hands the model
+    for row in compress(plain, (layout.plain_codes == _SOURCE).tolist()):
+        waveform = row[2].waveform
+        value = start_values.get(id(waveform))
+        if value is None:
+            value = start_values[id(waveform)] = waveform.value(0.0)
+        row[6][0] = value * source_scale  # what UpdateParameters at t = 0 hands the model
     elements: list[Element] = [None] * len(plans)  # type: ignore[list-item]
     #: Sources by position: the plain ones come in order, the others are merged in after.
     placed: list[tuple[int, SourceElement]] = []
