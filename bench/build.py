@@ -3,7 +3,8 @@
 Each (form, N) runs in a fresh interpreter.  Per phase it prints seconds
 and µs per stage: read (text to cards), expand (cards to the flat circuit),
 settings (noise/spread pass and run settings), pattern (numbering, plans,
-sparse pattern and slots), bind (one core model per element) and register;
+sparse pattern and slots), bind (one core model per element, the plain ones
+made in one native call) and register;
 then the end-to-end ``api.load`` and ``api.prepare`` (of the loaded circuit)
 times, the peak and retained resident memory of that load + prepare per
 stage, and for each form the scaling exponent of the total time (slope of

@@ -4,6 +4,7 @@
 // exposed as a module of their own so the core's namespace stays as it is.
 #include "elements/module.hpp"
 
+#include "elements/bulk_binding.hpp"
 #include "elements/controlled_sources.hpp"
 #include "elements/junction_pwl.hpp"
 #include "elements/transmission_line.hpp"
@@ -23,10 +24,18 @@ const ReadyType model_types[] = {
     ModelType<TransmissionLineModel>::ready, ModelType<JunctionPWLModel>::ready,
 };
 
+PyMethodDef module_functions[] = {
+    {"bind_models", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_models)),
+     METH_VARARGS | METH_KEYWORDS,
+     "bind_models(types, codes, eindex, args, slots, params): models of the core's resistor, "
+     "capacitor, inductor, junction and current-source classes, each constructed, bound with "
+     "InitModel and given SetParameters as one by one, from flat arrays (codes index types)."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kivrun.Elements",
                           "Element models beside the core's: controlled sources, transmission line, "
                           "piecewise-linear junction.",
-                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+                          -1, module_functions, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

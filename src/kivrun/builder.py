@@ -16,9 +16,10 @@ from __future__ import annotations
 import array
 import math
 import threading
-from itertools import chain
+from itertools import chain, compress
+from operator import itemgetter
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, List, Tuple
 
 import numpy as np
 
@@ -30,12 +31,16 @@ from .errors import NetlistError
 from .gcpause import collector_paused
 from .waveforms import Waveform
 
+#: A circuit of this many elements makes many objects to build (see gcpause).
+LARGE_CIRCUIT = 50_000
 #: Stands in for "no shunt" in the junction's ΔV/R term.
 NO_SHUNT_RESISTANCE = 1e30
 
 
 class Element:
     """A circuit element as the core sees it: ``model`` and ``UpdateParameters()``."""
+
+    __slots__ = ("name", "kind", "model", "params", "orientation", "terminals")
 
     def __init__(self, name: str, kind: str, model: Any, params: list[float], orientation: float = 1.0):
         self.name = name
@@ -52,6 +57,8 @@ class Element:
 
 class SourceElement(Element):
     """A source whose value follows a waveform of the time ``kvglobals.CurrentTime``."""
+
+    __slots__ = ("waveform", "scale", "_value")
 
     def __init__(self, name: str, kind: str, model: Any, waveform: Waveform, unit: float,
                  sign: float, orientation: float = 1.0):
@@ -138,6 +145,19 @@ class _Plan:
         self.companion_of = companion_of
 
 
+#: The plain models, planned as rows of columns and bound in bulk (``kivrun.Elements.bind_models``):
+#: a passive element's class by kind, then the junction and current source codes.
+_PLAIN_CLASSES = ("ResistorModel", "CapacitorModel", "InductorModel", "JunctionModel", "CurrentSourceModel")
+_PASSIVE_CODE = {"R": 0, "C": 1, "L": 2}
+_JUNCTION, _SOURCE = 3, 4
+
+#: One plain plan: (position among the plans, code, component, first node, second node,
+#: orientation, parameters).  The model's arguments are the two nodes; all but the current
+#: source stamp the four entries of a two-terminal element.  A source's parameters are the
+#: one-item list that will hold its value.
+PlainPlan = Tuple[int, int, CircuitElement, int, int, float, List[float]]
+
+
 @dataclass
 class Layout:
     """A circuit numbered, planned and given its sparse pattern, before any model exists."""
@@ -146,11 +166,19 @@ class Layout:
     node_numbers: dict[str, int]
     n_nodes: int
     n_unknowns: int
-    plans: list[_Plan]
+    #: One per model, in element order; None where the model is a plain one (in ``plain``).
+    plans: list[_Plan | None]
     col_pointers: array.array
     row_indices: array.array
-    #: Slot of every entry the plans touch, in plan order (0 for a ground row or column).
+    #: Slot of every entry the other plans touch, in plan order (0 for a ground row or column).
     slots: list[int]
+    plain: list[PlainPlan] = field(default_factory=list)
+    #: Of each plain plan: its position among the plans, its code and its two nodes.
+    plain_positions: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int32))
+    plain_codes: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.uint8))
+    plain_nodes: np.ndarray = field(default_factory=lambda: np.zeros((0, 2), dtype=np.int32))
+    #: The four slots (ii, ij, ji, jj) of each plain plan, zeros for a current source.
+    plain_slots: np.ndarray = field(default_factory=lambda: np.zeros((0, 4), dtype=np.int32))
 
 
 #: Building writes the host state in ``kvglobals`` that models bind to and
@@ -164,7 +192,7 @@ def build(circuit: Circuit) -> BuiltCircuit:
     Builds are serialised (one at a time per process); the circuit built owns
     its state arrays, so runs of different built circuits may go on in threads.
     """
-    with _BUILD_LOCK, collector_paused():
+    with _BUILD_LOCK, collector_paused(large=len(circuit.elements) > LARGE_CIRCUIT):
         # The plans die inside, so the collector never has to look at them.
         return _build(circuit)
 
@@ -177,17 +205,27 @@ def _build(circuit: Circuit) -> BuiltCircuit:
 def lay_out(circuit: Circuit) -> Layout:
     """Unknowns, one plan per model, and the matrix pattern with every plan's slots."""
     try:
-        plans, node_numbers, n_unknowns = _plan(circuit)
+        plans, plain, node_numbers, n_unknowns = _plan(circuit)
     except NetlistError:
         _check_nodes(circuit)  # the first fault of the circuit is the one reported
         raise
     n_nodes = len(node_numbers)
-    col_pointers, row_indices, slots, rows_used = _pattern(plans, n_nodes)
+    positions, codes, nodes = _plain_columns(plain)
+    col_pointers, row_indices, slots, plain_slots, rows_used = _pattern(plans, codes, nodes, n_nodes)
     if rows_used < n_nodes:
         _check_nodes(circuit)
     if len(col_pointers) != n_unknowns + 1:
         raise NetlistError("circuit has an unknown without any equation", circuit.elements[0].where, "")
-    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots)
+    return Layout(circuit, node_numbers, n_nodes, n_unknowns, plans, col_pointers, row_indices, slots,
+                  plain, positions, codes, nodes, plain_slots)
+
+
+def _plain_columns(plain: list[PlainPlan]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Positions, codes and (first, second) nodes of the plain plans as arrays."""
+    table = np.fromiter(chain.from_iterable(map(itemgetter(0, 1, 3, 4), plain)), dtype=np.int64,
+                        count=4 * len(plain)).reshape(len(plain), 4)
+    return (table[:, 0].astype(np.int32), table[:, 1].astype(np.uint8),
+            np.ascontiguousarray(table[:, 2:], dtype=np.int32))
 
 
 def _check_nodes(circuit: Circuit) -> None:
@@ -201,12 +239,21 @@ def _check_nodes(circuit: Circuit) -> None:
                     raise NetlistError("node is connected only to current sources", component.where, node)
 
 
-def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array, list[int], int]:
+def _pattern(plans: list[_Plan | None], codes: np.ndarray, nodes: np.ndarray, n_nodes: int
+             ) -> tuple[array.array, array.array, list[int], np.ndarray, int]:
     """Compressed-column pattern of all entries plus every node's diagonal, the slot of
-    each plan entry (0 in a ground row or column, where it is never used), and how many
-    nodes some plan's entries reach (every model stamps a row of each of its nodes,
-    except a current source)."""
-    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans), dtype=np.int64)
+    each entry (0 in a ground row or column, where it is never used) of the other plans
+    and the four of each plain one (with ``codes`` and ``nodes``), and how many nodes
+    some plan's entries reach (every model stamps a row of each of its nodes, except a
+    current source)."""
+    flat = np.fromiter(chain.from_iterable(plan.entries for plan in plans if plan is not None), dtype=np.int64)
+    n_other = len(flat) >> 1
+    stamping = codes != _SOURCE
+    i = nodes[stamping, 0].astype(np.int64)
+    j = nodes[stamping, 1].astype(np.int64)
+    # The entries ii, ij, ji, jj of each, as (row, col) pairs.
+    two = np.stack((i, i, i, j, j, i, j, j), axis=1).ravel()
+    flat = np.concatenate((flat, two))
     rows, cols = flat[0::2], flat[1::2]
     used = (rows > 0) & (cols > 0)
     stride = int(max(flat.max(initial=0), n_nodes)) + 1
@@ -214,34 +261,63 @@ def _pattern(plans: list[_Plan], n_nodes: int) -> tuple[array.array, array.array
     keys = cols[used] * stride + used_rows
     reached = int(np.count_nonzero(np.bincount(used_rows, minlength=n_nodes + 1)[1:n_nodes + 1]))
     diagonal = np.arange(1, n_nodes + 1, dtype=np.int64) * (stride + 1)
-    # Sorted keys order the entries by column, then row: the CSC order.
-    unique = np.unique(np.concatenate((keys, diagonal)))
-    slots = np.zeros(len(rows), dtype=np.int64)
+    # Sorted keys order the entries by column, then row: the CSC order.  (A plain sort
+    # and a neighbour test: np.unique's hashing is slower on a million keys.)
+    unique = np.concatenate((keys, diagonal))
+    unique.sort()
+    if len(unique) > 1:
+        unique = unique[np.concatenate(([True], unique[1:] != unique[:-1]))]
+    slots = np.zeros(len(rows), dtype=np.int32)
     slots[used] = np.searchsorted(unique, keys)
+    plain_slots = np.zeros((len(codes), 4), dtype=np.int32)
+    plain_slots[stamping] = slots[n_other:].reshape(-1, 4)
     entry_cols, entry_rows = np.divmod(unique, stride)
     n = int(max(entry_cols.max(initial=0), entry_rows.max(initial=0)))
     pointers = np.zeros(n + 1, dtype=np.int32)
     np.cumsum(np.bincount(entry_cols, minlength=n + 1)[1:], out=pointers[1:])
     rows_out = (entry_rows - 1).astype(np.int32)
-    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()), slots.tolist(),
-            reached)
+    return (array.array("i", pointers.tobytes()), array.array("i", rows_out.tobytes()),
+            slots[:n_other].tolist(), plain_slots, reached)
 
 
-def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
-    """Plans in element order, nodes numbered 1.. in order of first appearance, and the
-    number of unknowns: the nodes, then one branch unknown per element that owns one."""
+def _plan(circuit: Circuit) -> tuple[list[_Plan | None], list[PlainPlan], dict[str, int], int]:
+    """Plans in element order (None for a plain one), the plain plans, nodes numbered 1..
+    in order of first appearance, and the number of unknowns: the nodes, then one branch
+    unknown per element that owns one."""
     couplings = [e for e in circuit.elements if e.kind == "K"]
     # Inductors whose current a K couples or an F/H senses carry it as an unknown.
     branch_form = {key for e in circuit.elements if e.kind in "KFH" for key in e.coupled or ()}
     #: Lines and controlled sources, planned once the branch unknowns are known.
     deferred: list[CircuitElement] = []
     numbers: dict[str, int] = {GROUND: 0}
-    plans: list[_Plan] = []
+    plans: list[_Plan | None] = []
+    plain: list[PlainPlan] = []
+    add_plain, add_plan = plain.append, plans.append
     rsj: dict[int, list[float]] = {}
+    passive_units = {kind: unit for kind, (_, unit) in _PASSIVE_UNITS.items()}
+    passive_codes = _PASSIVE_CODE
     #: Elements owning a branch unknown, planned once the nodes are counted.
     owners: list[tuple[int, CircuitElement, int, int, float]] = []
+    get = numbers.get
     for component in circuit.elements:
         kind = component.kind
+        unit = passive_units.get(kind)
+        if unit is not None and not (branch_form and kind == "L" and component.key in branch_form):
+            # The commonest plan, a nodal two-terminal element, first and in full.
+            first, second = component.nodes
+            n1 = get(first)
+            if n1 is None:
+                n1 = numbers[first] = len(numbers)
+            n2 = get(second)
+            if n2 is None:
+                n2 = numbers[second] = len(numbers)
+            params = [(component.value or 0.0) / unit]
+            if n1:
+                add_plain((len(plans), passive_codes[kind], component, n1, n2, 1.0, params))
+            else:
+                add_plain((len(plans), passive_codes[kind], component, n2, 0, -1.0, params))
+            add_plan(None)
+            continue
         if kind == "K":
             continue
         if kind in "TEFGH":
@@ -257,24 +333,25 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
         n2 = numbers.get(second)
         if n2 is None:
             n2 = numbers[second] = len(numbers)
+        if kind == "I":
+            # SPICE `I n+ n-` pushes current out of n- into the circuit: the model
+            # delivers into its first terminal and draws from its second.
+            add_plain((len(plans), _SOURCE, component, n2, n1, 1.0, [0.0]))
+            add_plan(None)
+            continue
         orientation = 1.0
-        if n1 == 0 and kind != "I":
+        if n1 == 0:
             n1, n2, orientation = n2, 0, -1.0
-        if kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
-            owners.append((len(plans), component, n1, n2, orientation))
-            plans.append(None)  # type: ignore[arg-type]
-        elif kind in _PASSIVE:
-            # The commonest plans inline: a nodal two-terminal element, an RSJ junction.
-            cls, unit = _PASSIVE_UNITS[kind]
-            plans.append(_Plan(component, component.name, cls, (n1, n2), (n1, n1, n1, n2, n2, n1, n2, n2),
-                               [(component.value or 0.0) / unit], None, orientation))
-        elif kind == "B" and component.junction is not None and component.junction.kind == "rsj":
+        if kind == "B" and component.junction is not None and component.junction.kind == "rsj":
             jj = component.junction
             params = rsj.get(id(jj))  # junctions of one model at one area are one object
             if params is None:
                 params = rsj[id(jj)] = _rsj_parameters(jj)
-            plans.append(_Plan(component, component.name, "JunctionModel", (n1, n2),
-                               (n1, n1, n1, n2, n2, n1, n2, n2), list(params), None, orientation))
+            add_plain((len(plans), _JUNCTION, component, n1, n2, orientation, list(params)))
+            add_plan(None)
+        elif kind in "VP" or (kind == "L" and branch_form and component.key in branch_form):
+            owners.append((len(plans), component, n1, n2, orientation))
+            add_plan(None)  # replaced below, once the branch unknown is known
         else:
             plans.extend(_plan_element(component, n1, n2, 0, orientation, len(plans)))
     del numbers[GROUND]
@@ -299,7 +376,7 @@ def _plan(circuit: Circuit) -> tuple[list[_Plan], dict[str, int], int]:
         else:
             more, next_unknown = controlled_plans(component, number, next_unknown, branch_of, _Plan)
             plans.extend(more)
-    return plans, numbers, next_unknown - 1
+    return plans, plain, numbers, next_unknown - 1
 
 
 def _two_terminal(i: int, j: int) -> tuple[int, ...]:
@@ -453,16 +530,36 @@ def bind_models(layout: Layout) -> Bound:
     blocks = _allocate_state(layout.n_unknowns, len(plans))
     core = _stampworks()
     classes: dict[str, Any] = {}
-    elements: list[Element] = []
-    keys: list[str] = []
-    sources: list[SourceElement] = []
-    varying: list[SourceElement] = []
     companions: dict[int, list[int]] = {}
     slots = layout.slots
     at = 0
     # The run starts at t = 0; sources written alike share a waveform, evaluated once.
     start_values: dict[int, float] = {}
+    plain = layout.plain
+    source_scale = 1.0 / units.CURRENT  # SourceElement's sign / unit for a current source
+    for row in compress(plain, (layout.plain_codes == _SOURCE).tolist()):
+        waveform = row[2].waveform
+        value = start_values.get(id(waveform))
+        if value is None:
+            value = start_values[id(waveform)] = waveform.value(0.0)
+        row[6][0] = value * source_scale  # what UpdateParameters at t = 0 hands the model
+    elements: list[Element] = [None] * len(plans)  # type: ignore[list-item]
+    #: Sources by position: the plain ones come in order, the others are merged in after.
+    placed: list[tuple[int, SourceElement]] = []
+    for (eindex, code, component, n1, n2, orientation, params), model in zip(plain, _bind_plain(layout, core)):
+        if code == _SOURCE:
+            source = SourceElement(component.name, "I", model, component.waveform, units.CURRENT, 1.0)
+            source._value = params
+            placed.append((eindex, source))
+            elements[eindex] = source
+        else:
+            element = elements[eindex] = Element(component.name, component.kind, model, params, orientation)
+            if code == _JUNCTION:
+                element.terminals = (n1, n2)  # the loop watches the phase between them
+    n_plain_sources = len(placed)
     for eindex, plan in enumerate(plans):
+        if plan is None:
+            continue
         cls = classes.get(plan.cls)
         if cls is None:
             cls = classes[plan.cls] = getattr(core, plan.cls, None) or getattr(_elements(), plan.cls)
@@ -478,7 +575,7 @@ def bind_models(layout: Layout) -> Bound:
             _install_kernel(model, plan)
         if plan.waveform is None:
             params = plan.params if plan.params is not None else []
-            element: Element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
+            element = Element(plan.name, plan.component.kind, model, params, plan.orientation)
             model.SetParameters(params)  # Element.UpdateParameters, without the call
         else:
             waveform, unit, sign = plan.waveform
@@ -488,17 +585,30 @@ def bind_models(layout: Layout) -> Bound:
             if value is None:
                 value = start_values[id(waveform)] = waveform.value(0.0)
             source.apply(value * source.scale)  # UpdateParameters at t = 0
-            sources.append(source)
-            if not waveform.is_constant():
-                varying.append(source)
+            placed.append((eindex, source))
             element = source
         if plan.cls.startswith("Junction"):
             element.terminals = plan.args[:2]  # (i, j): the loop watches the phase between them
         if plan.companion_of is not None:
             companions.setdefault(plan.companion_of, []).append(eindex)
-        elements.append(element)
-        keys.append(plan.name.lower())
+        elements[eindex] = element
+    if len(placed) > n_plain_sources:
+        placed.sort(key=itemgetter(0))
+    sources = [source for _, source in placed]
+    varying = [source for source in sources if not source.waveform.is_constant()]
+    keys = [element.name.lower() for element in elements]
     return Bound(elements, keys, sources, varying, companions, *blocks)
+
+
+def _bind_plain(layout: Layout, core: Any) -> list[Any]:
+    """The plain plans' models, made, bound and given their parameters in one native call."""
+    plain = layout.plain
+    if not plain:
+        return []
+    values = array.array("d", chain.from_iterable(row[6] for row in plain))
+    types = tuple(getattr(core, name) for name in _PLAIN_CLASSES)
+    return _elements().bind_models(types, layout.plain_codes, layout.plain_positions, layout.plain_nodes.ravel(),
+                                   layout.plain_slots.ravel(), values)
 
 
 def _install_kernel(model: Any, plan: _Plan) -> None:

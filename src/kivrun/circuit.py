@@ -6,6 +6,7 @@ expanded, parameters evaluated and names made unique (``B1.X1`` is element
 """
 from __future__ import annotations
 
+import sys
 from dataclasses import dataclass, field
 
 from .errors import Location
@@ -13,6 +14,8 @@ from .waveforms import Waveform
 
 GROUND = "0"
 GROUND_NAMES = ("0", "gnd")
+#: A circuit holds one element per card of every instance: slots keep each small.
+_SLOTS = {"slots": True} if sys.version_info >= (3, 10) else {}
 
 
 def node_key(name: str) -> str:
@@ -50,7 +53,7 @@ class JunctionValues:
     gap_width: float = 0.1e-3
 
 
-@dataclass
+@dataclass(**_SLOTS)
 class CircuitElement:
     """One circuit element: kind is one of R L C K B I V P, T (a line), E F G H (controlled sources).
 

@@ -1,12 +1,14 @@
 """Exceptions a user sees for a bad netlist or a failed run."""
 from __future__ import annotations
 
-from dataclasses import dataclass
+from typing import NamedTuple
 
 
-@dataclass(frozen=True)
-class Location:
-    """Where a card starts: file name and 1-based line number."""
+class Location(NamedTuple):
+    """Where a card starts: file name and 1-based line number.
+
+    A named tuple: one is made per card, so it is kept small and quick to make.
+    """
 
     file: str
     line: int

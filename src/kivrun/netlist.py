@@ -27,6 +27,12 @@ from .netlist_outputs import OutputReader
 from .waveforms import Waveform, WaveformContext, parse_waveform
 
 MAX_SUBCIRCUIT_DEPTH = 50
+#: Netlist text from this length on (about 40 000 lines) makes a large circuit (see gcpause).
+LARGE_TEXT = 1_000_000
+#: Two-terminal elements whose plain card `X1 a b value` is read on the fast path.
+_PLAIN_KINDS = {"r": "R", "l": "L", "c": "C"}
+#: First letters of element cards (instances included).
+_ELEMENT_LEADS = frozenset("rlckbivpxtefgh")
 #: Source forms whose waveform is fixed by their numbers alone.
 _SHAREABLE_FORMS = ("dc", "pwl", "pws", "pulse", "sin", "exp")
 #: Controls a ``.control`` block may hold, written there without their '.'.
@@ -61,7 +67,7 @@ def parse_netlist(text: str, name: str = "<netlist>", base_dir: str = ".",
     ``params`` replaces the values of top-level ``.param`` names (every
     expression using them is evaluated with the new value).
     """
-    with collector_paused():
+    with collector_paused(large=len(text) > LARGE_TEXT):
         # The cards die inside, so the collector never has to look at them.
         return expand_cards(*read_cards(text, name, base_dir), name, base_dir, params)
 
@@ -105,6 +111,14 @@ class _Reader:
         self._waveforms: dict[tuple[str, ...], Waveform] = {}
         #: Junction values of each model used so far, at unit area.
         self._junctions: dict[str, JunctionValues] = {}
+        #: Plain numbers already found usable as an element value (positive, finite 1/value).
+        self._element_values: dict[str, float] = {}
+        #: The K, F and H elements, in circuit order: the ones _check_couplings looks at.
+        self._coupled: list[CircuitElement] = []
+        #: The node names (as written, and their keys) of each cell's element cards, by id of the cards.
+        self._cell_nodes: dict[int, list[tuple[str, str]]] = {}
+        #: Per stack of cells being expanded: junction model names (as written) resolved.
+        self._junction_names: dict[tuple[str, ...], dict[str, JunctionValues]] = {}
 
     # -- collection -------------------------------------------------------
     def run(self) -> Circuit:
@@ -143,8 +157,17 @@ class _Reader:
         open_subckt: Subcircuit | None = None
         control: Card | None = None
         skipped: list[str] = []
+        add_top = self.top.append
         for card in self.cards:
             keyword = card.keyword
+            lead = keyword[0]
+            if lead in _ELEMENT_LEADS and control is None:
+                # An element card, the commonest by far.
+                if open_subckt is None:
+                    add_top(card)
+                else:
+                    open_subckt.cards.append(card)
+                continue
             if control is not None:
                 # Inside .control the dialect writes its controls without the '.';
                 # anything else there (run, set, ...) is a script with no meaning here.
@@ -329,7 +352,12 @@ class _Reader:
         lower_suffix = suffix.lower()
         mapped = port_map.get
         # One string per node of this instance: less memory, and its hash is computed once.
-        known: dict[str, str] = {}
+        # A cell's own nodes are named up front, as node() would name them.
+        written = self._cell_nodes.get(id(cards)) if depth else ()
+        if written is None:
+            written = self._cell_nodes[id(cards)] = _written_nodes(cards)
+        known: dict[str, str] = {name: GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
+                                 for name, key in written}
 
         def node(name: str) -> str:
             got = known.get(name)
@@ -338,36 +366,87 @@ class _Reader:
                 got = known[name] = GROUND if key in GROUND_NAMES else mapped(key) or key + lower_suffix
             return got
 
-        make, keys, elements = self._element, self.element_keys, self.circuit.elements
+        make, keys, elements, limit = self._element, self.element_keys, self.circuit.elements, self._limit
+        literals, waveforms, isfinite, plain_kinds = self._literals, self._waveforms, math.isfinite, _PLAIN_KINDS
+        usable = self._element_values
+        add = elements.append
+        # Junction models as this stack of cells resolves their names (the fast path's only).
+        junctions = self._junction_names.setdefault(tuple(self._cells), {})
         for card in cards:
             keyword = card.keyword
+            lead = keyword[0]
+            if lead == "x":
+                if depth == 0:
+                    self._top_card = card
+                self._instance(card, scope, node, suffix, depth, known)
+                continue
             if keyword == ".param":
                 continue
+            tokens = card.tokens
+            if not element_values and len(tokens) >= 4:
+                # The commonest cards, `R1 a b 5ohm`, `B1 a b model` and a source with the
+                # waveform of one before it, built here when all is well; anything else (or
+                # a fault) goes the full way through _element.
+                kind = value = waveform = jj = None
+                if len(tokens) == 4:
+                    kind = plain_kinds.get(lead)
+                    if kind is not None:
+                        value = usable.get(tokens[3])
+                        if value is None:
+                            value = literals.get(tokens[3])
+                            if value is not None and value > 0 and isfinite(1.0 / value):
+                                usable[tokens[3]] = value
+                            else:
+                                kind = None
+                    elif lead == "b" and "=" not in tokens:
+                        jj = junctions.get(tokens[3])
+                        if jj is None and tokens[3].lower() != "nfree":
+                            model_key = self._model_key(tokens[3])
+                            if model_key is not None:
+                                jj = junctions[tokens[3]] = self._unit_junction(model_key)
+                        if jj is not None:
+                            kind = "B"
+                if kind is None and tokens[0][0] in "IVPivp":
+                    waveform = waveforms.get(tuple(tokens[3:]))
+                    if waveform is not None:
+                        kind = tokens[0][0].upper()
+                if kind is not None:
+                    first, second = tokens[1], tokens[2]
+                    n1 = known.get(first) or node(first)
+                    n2 = known.get(second) or node(second)
+                    name = tokens[0] + suffix
+                    key = name.lower() if suffix else keyword
+                    if len(elements) < limit and (n1 != GROUND or n2 != GROUND):
+                        element = CircuitElement(kind, name, (n1, n2), card.where, value, waveform, jj)
+                        if keys.setdefault(key, element) is element:  # not defined twice
+                            add(element)
+                            continue
             if depth == 0:
                 self._top_card = card
-            if keyword[0] == "x":
-                self._instance(card, scope, node, suffix, depth)
-                continue
-            element = make(card, scope, node, suffix, element_values.get(keyword))
+            element = make(card, scope, node, suffix, element_values.get(keyword) if element_values else None)
             # _add's checks inline; it is called to report a failed one.
             key = element.name.lower()
             nodes = element.nodes
-            if (key in keys or len(elements) >= self._limit
+            if (key in keys or len(elements) >= limit
                     or (element.kind != "K" and nodes[0] == GROUND and nodes[1] == GROUND)):
                 self._add(element)
                 continue
             keys[key] = element
-            elements.append(element)
+            add(element)
+            if element.kind in "KFH":
+                self._coupled.append(element)
 
     def _instance(self, card: Card, scope: dict[str, float], node: Callable[[str], str],
-                  suffix: str, depth: int) -> None:
+                  suffix: str, depth: int, known: Mapping[str, str]) -> None:
+        """Expand an instance; ``node`` names the nodes where it stands (``known``: those named so far)."""
         tokens = card.tokens
         positional, overrides = _split_assignments(tokens[1:], card)
         if not positional:
             raise NetlistError("instance without subcircuit name", card.where, tokens[0])
         # Either `X1 cell a b` or `X1 a b cell`: the subcircuit name is at one end.
-        if positional[0].lower() in self.subcircuits:
-            cell, nodes = self.subcircuits[positional[0].lower()], positional[1:]
+        cell = self.subcircuits.get(positional[0].lower())
+        if cell is not None:
+            nodes = positional[1:]
         elif positional[-1].lower() in self.subcircuits:
             cell, nodes = self.subcircuits[positional[-1].lower()], positional[:-1]
         else:
@@ -384,8 +463,8 @@ class _Reader:
         if cell.defaults:
             inner = dict(inner)
             inner.update(_evaluate_assignments(cell.defaults, inner, cell.where))
-        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"} if overrides else set()
         element_values: dict[str, float] = {}
+        labels = {c.keyword for c in cell.cards if c.keyword[0] in "rlckb"} if overrides else ()
         for key, text in overrides.items():
             if key in cell.defaults:
                 inner[key] = self._number(text, card, scope)
@@ -394,7 +473,7 @@ class _Reader:
                 element_values[key] = self._number(text, card, scope)
             else:
                 raise NetlistError(f"subcircuit {cell.name} has no parameter or element", card.where, key)
-        port_map = {port: node(n) for port, n in zip(cell.ports, nodes)}
+        port_map = {port: known.get(n) or node(n) for port, n in zip(cell.ports, nodes)}
         self._cells.append(cell.name.lower())
         try:
             self._expand(cell.cards, inner, port_map, "." + tokens[0] + suffix, depth + 1, element_values)
@@ -428,7 +507,7 @@ class _Reader:
                 raise NetlistError("element value must be positive", card.where, tokens[3])
             if not math.isfinite(1.0 / value):
                 raise NetlistError("element value too small", card.where, tokens[3])
-            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value=value)
+            return CircuitElement(kind, name, (node(tokens[1]), node(tokens[2])), card.where, value)
         if kind in "RLC":
             extra, assignments = _split_assignments(tokens[4:], card)
             flags = [t for t in extra if t.lower() == "nfree" and kind == "R"]
@@ -573,7 +652,7 @@ class _Reader:
         return junction_from_model(values, where)
 
     def _check_couplings(self) -> None:
-        for element in self.circuit.elements:
+        for element in self._coupled:
             if element.kind in "FH" and element.coupled:
                 target = self.element_keys.get(element.coupled[0])
                 if target is None or target.kind not in "VPL":
@@ -589,6 +668,18 @@ class _Reader:
                     raise NetlistError("K must name two inductors", element.where, key)
             if element.coupled[0] == element.coupled[1]:
                 raise NetlistError("K couples an inductor with itself", element.where, element.coupled[0])
+
+
+def _written_nodes(cards: list[Card]) -> list[tuple[str, str]]:
+    """The two node names of each two-terminal element card, once each, with their keys."""
+    seen: dict[str, str] = {}
+    for card in cards:
+        tokens = card.tokens
+        if card.keyword[0] in "rlcbivp" and len(tokens) >= 3:
+            for name in tokens[1:3]:
+                if name not in seen:
+                    seen[name] = name.lower()
+    return list(seen.items())
 
 
 def _looks_numeric(token: str) -> bool:

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass, field
 
 from .errors import Location, NetlistError
 from .netlist_files import ReadBudget, read_text
@@ -13,20 +12,30 @@ _TOKEN = re.compile(r"\{[^}]*\}|'[^']*'|\"[^\"]*\"|[()=]|[^\s(),={}'\"]+")
 MAX_INCLUDE_DEPTH = 20
 #: Characters a line needs for the tokenizer to do more than split (at blanks, or as _TOKEN does).
 _PLAIN = frozenset("{}'\"")
-_SPLIT_ONLY = frozenset("(),=")
+#: ... and to be more than a split at blanks.
+_SPECIAL = _PLAIN | frozenset("(),=")
 
 
-@dataclass
 class Card:
     """One logical line: its tokens (original case) and where it starts."""
 
-    tokens: list[str]
-    where: Location
-    #: The first token in lower case (continuation lines never change it).
-    keyword: str = field(init=False, repr=False, compare=False)
+    __slots__ = ("tokens", "where", "keyword")
 
-    def __post_init__(self) -> None:
-        self.keyword = self.tokens[0].lower()
+    def __init__(self, tokens: list[str], where: Location):
+        self.tokens = tokens
+        self.where = where
+        #: The first token in lower case (continuation lines never change it).
+        self.keyword = tokens[0].lower()
+
+    def __repr__(self) -> str:
+        return f"Card(tokens={self.tokens!r}, where={self.where!r})"
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Card):
+            return NotImplemented
+        return (self.tokens, self.where) == (other.tokens, other.where)
+
+    __hash__ = None  # type: ignore[assignment]  # mutable, as before
 
 
 def tokenize(text: str) -> list[str]:
@@ -63,33 +72,38 @@ def read_cards(text: str, name: str, base_dir: str, title_line: bool = True,
     cards: list[Card] = []
     budget = budget if budget is not None else ReadBudget()
     lines = text.splitlines()
-    plain, split_only = _PLAIN.isdisjoint, _SPLIT_ONLY.isdisjoint
+    if title_line and lines:
+        head = lines[0].strip()
+        if head and head[0] != ".":
+            title = head.lstrip("*").strip()
+            lines[0] = ""
+    plain = _SPECIAL.isdisjoint
+    append = cards.append
+    # Location(name, number) without the named tuple's Python-level __new__: one per card.
+    new, location = tuple.__new__, Location
     for number, raw in enumerate(lines, start=1):
         line = raw.strip()
         if not line:
             continue
         first = line[0]
-        if number == 1 and title_line and first != ".":
-            title = line.lstrip("*").strip()
-            continue
         if first == "*" or first == "#":
             continue
         if ";" in line:
             line = _strip_comment(line).strip()
             if not line:
                 continue
-        where = Location(name, number)
+        where = new(location, (name, number))
         if first == "+":
             if not cards:
                 raise NetlistError("continuation line without a card to continue", where, "+")
             cards[-1].tokens.extend(_tokens(line[1:], where, allow_empty=True))
             continue
         # Most element lines need nothing but a split at blanks.
-        tokens = line.split() if plain(line) and split_only(line) else _tokens(line, where)
-        if tokens[0][0] == "." and tokens[0].lower() in (".include", ".inc", ".lib"):
+        tokens = line.split() if plain(line) else _tokens(line, where)
+        if first == "." and tokens[0].lower() in (".include", ".inc", ".lib"):
             cards.extend(_include(tokens, where, base_dir, depth, budget))
             continue
-        cards.append(Card(tokens, where))
+        append(Card(tokens, where))
     return title, cards
 
 

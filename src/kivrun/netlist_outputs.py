@@ -8,6 +8,7 @@ from __future__ import annotations
 import re
 import warnings
 from itertools import chain
+from operator import attrgetter
 
 from .circuit import GROUND, Circuit, CircuitElement, Probe, node_key
 from .errors import NetlistError
@@ -89,17 +90,19 @@ class OutputReader:
         if not 1 <= len(args) <= 2:
             raise NetlistError(f"{function}() takes one or two names", card.where, ",".join(args))
         elements = [self._find_element(a) for a in args]
-        nodes = [self._has_node(a) for a in args]
-        for arg, element, is_node in zip(args, elements, nodes):
-            if element is None and not is_node:
+        # Whether a name is a node is asked only where it matters: the set of all nodes
+        # is made on the first question.
+        is_node = self._has_node
+        for arg, element in zip(args, elements):
+            if element is None and not is_node(arg):
                 raise _Missing("element" if function in ("i", "c") else "element or node", arg)
         if function in ("i", "c"):
             self._element_probe("i", args, card)
-        elif function == "v" and all(e is not None and not n for e, n in zip(elements, nodes)):
+        elif function == "v" and all(e is not None and not is_node(a) for a, e in zip(args, elements)):
             self._element_probe("ev", args, card)
         elif function == "p" and all(e is not None for e in elements):
             self._element_probe("ep", args, card)
-        elif function == "p" or all(nodes) or not any(e is not None for e in elements):
+        elif function == "p" or all(is_node(a) for a in args) or not any(e is not None for e in elements):
             self._node_probe(function, args, card)
         else:
             raise NetlistError(f"{function}() compares two nodes or two elements", card.where, ",".join(args))
@@ -109,7 +112,7 @@ class OutputReader:
         if key == GROUND:
             return True
         if self._nodes is None:
-            self._nodes = set(chain.from_iterable(e.nodes for e in self.circuit.elements))
+            self._nodes = set(chain.from_iterable(map(attrgetter("nodes"), self.circuit.elements)))
         return key in self._nodes
 
     def _node_probe(self, quantity: str, args: list[str], card: Card) -> None:
