@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <unordered_map>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -663,11 +665,12 @@ void Stepper::accept(double t_new, double h) {
   }
   // A source retires once the accepted time has passed its last change.
   const double t_si = t_new * s_.time_unit;
-  const size_t was_active = active_.size();
-  active_.erase(std::remove_if(active_.begin(), active_.end(),
-                               [t_si](const Source* s) { return t_si >= s->settle; }),
-                active_.end());
-  if (active_.size() != was_active) note_constant_drive();
+  if (t_si >= next_settle_) {
+    active_.erase(std::remove_if(active_.begin(), active_.end(),
+                                 [t_si](const Source* s) { return t_si >= s->settle; }),
+                  active_.end());
+    note_constant_drive();
+  }
   if (t_new >= s_.start) {
     values(c_.recorded_only, h);
     record(t_new);
@@ -831,21 +834,44 @@ void Stepper::split_sweeps() {
     if (kind == stampworks::rhs_constant) constant_sweep_.push_back(model);
     else if (kind != stampworks::rhs_linear || !trusted) chord_sweep_.push_back(model);
   }
-  auto runs = [](const std::vector<ModelObject*>& models, std::vector<Run>& out) {
-    for (size_t k = 0; k < models.size(); ++k)
-      if (out.empty() || models[k]->ops != models[out.back().begin]->ops) out.push_back({k, 1});
-      else ++out.back().count;
-  };
-  runs(chord_sweep_, chord_runs_);
-  runs(constant_sweep_, constant_runs_);
+  make_runs(chord_sweep_, chord_runs_);
   constant_rhs_.assign(n, 0.0);
+  // Capacity for any split of the constant models: no allocation later.
+  for (auto* list : {&driven_, &kept_}) list->reserve(constant_sweep_.size());
+  for (auto* runs : {&driven_runs_, &kept_runs_}) runs->reserve(constant_sweep_.size());
+  drive_flag_.assign(constant_sweep_.size(), 0);
+  std::unordered_map<const ModelObject*, int> place;
+  for (size_t k = 0; k < constant_sweep_.size(); ++k) place[constant_sweep_[k]] = static_cast<int>(k);
+  for (Source& source : c_.sources) {
+    const auto found = place.find(source.model);
+    source.constant_index = found == place.end() ? -1 : found->second;
+  }
   note_constant_drive();
 }
 
+void Stepper::make_runs(const std::vector<ModelObject*>& models, std::vector<Run>& out) {
+  out.clear();
+  for (size_t k = 0; k < models.size(); ++k)
+    if (out.empty() || models[k]->ops != models[out.back().begin]->ops) out.push_back({k, 1});
+    else ++out.back().count;
+}
+
+// After the active sources changed: which constant models they drive, and
+// when the next of them settles.
 void Stepper::note_constant_drive() {
-  constant_driven_ = false;
-  for (const Source* source : active_)
-    constant_driven_ = constant_driven_ || source->model->ops->rhs_kind == stampworks::rhs_constant;
+  constexpr double never = std::numeric_limits<double>::infinity();
+  next_settle_ = never;
+  std::fill(drive_flag_.begin(), drive_flag_.end(), 0);
+  for (const Source* source : active_) {
+    next_settle_ = std::min(next_settle_, source->settle);
+    if (source->constant_index >= 0) drive_flag_[source->constant_index] = 1;
+  }
+  driven_.clear();
+  kept_.clear();
+  for (size_t k = 0; k < constant_sweep_.size(); ++k) (drive_flag_[k] ? driven_ : kept_).push_back(constant_sweep_[k]);
+  make_runs(driven_, driven_runs_);
+  make_runs(kept_, kept_runs_);
+  constant_smooth_ = -1.0;  // the kept sum is stale
 }
 
 // A chord iteration's right-hand side (rhs_ is zero on entry).
@@ -853,15 +879,12 @@ void Stepper::chord_rhs(const stampworks::ModelContext& ctx) {
   stampworks::View rhs{rhs_.data(), c_.n, 1};
   for (const Run& run : chord_runs_)
     chord_sweep_[run.begin]->ops->rhs_sweep(&chord_sweep_[run.begin], run.count, rhs, &ctx);
-  if (constant_driven_) {
-    for (const Run& run : constant_runs_)
-      constant_sweep_[run.begin]->ops->rhs_sweep(&constant_sweep_[run.begin], run.count, rhs, &ctx);
-  } else if (!constant_runs_.empty()) {
+  for (const Run& run : driven_runs_) driven_[run.begin]->ops->rhs_sweep(&driven_[run.begin], run.count, rhs, &ctx);
+  if (!kept_.empty()) {
     if (constant_smooth_ != smooth_) {
       std::fill(constant_rhs_.begin(), constant_rhs_.end(), 0.0);
       stampworks::View kept{constant_rhs_.data(), c_.n, 1};
-      for (const Run& run : constant_runs_)
-        constant_sweep_[run.begin]->ops->rhs_sweep(&constant_sweep_[run.begin], run.count, kept, &ctx);
+      for (const Run& run : kept_runs_) kept_[run.begin]->ops->rhs_sweep(&kept_[run.begin], run.count, kept, &ctx);
       constant_smooth_ = smooth_;
     }
     for (int x = 0; x < c_.n; ++x) rhs_[x] += constant_rhs_[x];

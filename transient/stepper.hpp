@@ -60,6 +60,7 @@ struct Source {
   double scale;   // SI value -> core value, with the orientation's sign
   double settle;  // SI time from which the value no longer changes
   ModelObject* model;
+  int constant_index = -1;  // its model's place among the loop's constant models
 };
 
 // What the module binds for one run; the arrays outlive the run.
@@ -167,14 +168,20 @@ class Stepper {
   struct Run {
     size_t begin, count;  // models of one class in a sweep
   };
-  std::vector<Run> chord_runs_, constant_runs_;
+  std::vector<Run> chord_runs_;
+  // Constant models a varying source drives (swept every iteration) and the
+  // rest (summed once into constant_rhs_); per constant model, driven or not.
+  std::vector<ModelObject*> driven_, kept_;
+  std::vector<Run> driven_runs_, kept_runs_;
+  std::vector<char> drive_flag_;
+  double next_settle_ = 0.0;  // SI time at which the next active source settles
   SparseRows linear_;  // the linear stamps, on the node block's phase, voltage and derivative rows
   std::vector<double> constant_rhs_;
   double constant_smooth_ = -1.0;  // the ramp the kept vector was summed at (−1: none)
-  bool constant_driven_ = false;   // a varying source drives a constant model
   void split_sweeps();
   void chord_rhs(const stampworks::ModelContext& ctx);
   void note_constant_drive();
+  static void make_runs(const std::vector<ModelObject*>& models, std::vector<Run>& out);
   // Per stepwise model: a watched junction's terminals and the open band of
   // node phase difference within which its count cannot move.
   struct Band {
