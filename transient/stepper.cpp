@@ -359,9 +359,10 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
   return out;
 }
 
-// out[r] −= Σ a_rk x_k, gathered row by row (one running sum per row, no
-// stores between).
-void subtract_product(const SparseRows& m, const double* __restrict x, double* __restrict out) {
+// out[r] += add[r] − Σ a_rk x_k (add may be null), gathered row by row (one
+// running sum per row, no stores between).
+void subtract_product(const SparseRows& m, const double* __restrict x, const double* __restrict add,
+                      double* __restrict out) {
   const int rows = static_cast<int>(m.ptr.size()) - 1;
   const int* __restrict ptr = m.ptr.data();
   const int* __restrict col = m.col.data();
@@ -369,7 +370,7 @@ void subtract_product(const SparseRows& m, const double* __restrict x, double* _
   for (int r = 0; r < rows; ++r) {
     double sum = 0.0;
     for (int k = ptr[r]; k < ptr[r + 1]; ++k) sum += val[k] * x[col[k]];
-    out[r] -= sum;
+    out[r] += add ? add[r] - sum : -sum;
   }
 }
 
@@ -819,7 +820,7 @@ void Stepper::split_sweeps() {
   probe.voltages = probe.voltages_prev = state.data() + n;
   probe.voltages_deriv = state.data() + 2 * n;
   for (ModelObject* model : linear) model->ops->RHSCurrent(model, {swept.data(), n, 1}, &probe);
-  subtract_product(linear_, state.data(), product.data());
+  subtract_product(linear_, state.data(), nullptr, product.data());
   double scale = 0.0, gap = 0.0;
   for (int x = 0; x < n; ++x) {
     scale = std::max(scale, std::fabs(swept[x]));
@@ -887,9 +888,8 @@ void Stepper::chord_rhs(const stampworks::ModelContext& ctx) {
       for (const Run& run : kept_runs_) kept_[run.begin]->ops->rhs_sweep(&kept_[run.begin], run.count, kept, &ctx);
       constant_smooth_ = smooth_;
     }
-    for (int x = 0; x < c_.n; ++x) rhs_[x] += constant_rhs_[x];
   }
-  subtract_product(linear_, state_, rhs_.data());
+  subtract_product(linear_, state_, kept_.empty() ? nullptr : constant_rhs_.data(), rhs_.data());
 }
 
 }  // namespace transient
