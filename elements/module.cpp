@@ -44,6 +44,10 @@ bool publish_module() {
   if (!module) return false;
   for (ReadyType ready : model_types)
     if (!ready(module.get())) return false;
+  // The counter of binding changes, for the compiled loop: it rechecks the
+  // models between steps only when a binding changed.
+  Ref epoch(PyCapsule_New(&stampworks::binding_epoch, "kivrun.Elements._binding_epoch", nullptr));
+  if (!epoch || PyModule_AddObject(module.get(), "_binding_epoch", epoch.release()) < 0) return false;
   // Found by `import kivrun.Elements` once the core is loaded.
   PyObject* modules = PyImport_GetModuleDict();
   return PyDict_SetItemString(modules, "kivrun.Elements", module.get()) == 0;

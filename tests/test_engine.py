@@ -349,3 +349,21 @@ def test_chord_right_hand_side_of_linear_and_constant_models_is_the_residual(reu
     assert r["P(1)"][-1] == pytest.approx(phi1, abs=1e-6)
     assert r["P(2)"][-1] == pytest.approx(phi1 - TWO_PI * mutual * 50e-6 / PHI0, abs=1e-6)
     assert r["P(3)"][-1] == pytest.approx(TWO_PI * 3e-12 * 50e-6 / PHI0, abs=1e-6)
+
+
+def test_a_model_rebound_during_a_run_is_refused_at_the_next_poll():
+    # The loop rechecks the models only when a binding changed; a slot moved
+    # out of the pattern from the progress callback must still be caught
+    # before the next step sweeps it.
+    prepared = api.prepare(OSCILLATOR.format(stop="200n"))
+    resistor = next(e.model for e in prepared.built.elements if e.name == "R2")
+    calls = []
+
+    def progress(fraction):
+        calls.append(fraction)
+        if len(calls) == 2:
+            resistor.InitModel(10**6, 10**6, 10**6, 10**6)
+
+    with pytest.raises(ValueError, match="outside the .*pattern"):
+        api.run_prepared(prepared, progress)
+    assert len(calls) == 2

@@ -351,8 +351,19 @@ bool bind_breakpoints(PyObject* breakpoints, double stop, Binding& b) {
 struct PollState {
   PyObject* progress;
   Binding* binding;
+  const uint64_t* epoch;  // the core's count of binding changes (null: unknown)
+  uint64_t checked;       // its value when the models were last checked
   bool error = false;
 };
+
+// The core's count of binding changes, published beside it; null if absent.
+const uint64_t* binding_epoch() {
+  Ref elements(PyImport_ImportModule("kivrun.Elements"));
+  Ref capsule(elements ? PyObject_GetAttrString(elements.get(), "_binding_epoch") : nullptr);
+  void* pointer = capsule ? PyCapsule_GetPointer(capsule.get(), "kivrun.Elements._binding_epoch") : nullptr;
+  if (!pointer) PyErr_Clear();
+  return static_cast<const uint64_t*>(pointer);
+}
 
 // Runs Python: other threads may take the interpreter meanwhile and rebind
 // a model, so the models are checked again before stepping on.
@@ -371,10 +382,12 @@ bool poll(void* context, double fraction) {
       return false;
     }
   }
+  if (state.epoch && *state.epoch == state.checked) return true;
   if (!check_models(*state.binding)) {
     state.error = true;
     return false;
   }
+  if (state.epoch) state.checked = *state.epoch;
   return true;
 }
 
@@ -431,7 +444,8 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwds) {
   if (n_nodes < 0 || n_nodes > b.circuit.n) return pyglue::value_error("n_nodes out of range");
   b.circuit.n_nodes = n_nodes;
   transient::Stepper stepper(b.circuit, settings);
-  PollState state{progress, &b};
+  const uint64_t* epoch = binding_epoch();
+  PollState state{progress, &b, epoch, epoch ? *epoch : 0};
   transient::Host host{poll, &state};
   const transient::Outcome outcome = stepper.run(host);
   if (state.error) return nullptr;

@@ -118,7 +118,6 @@ Stepper::Stepper(Circuit& circuit, const Settings& settings)
   // The Newton state is the node arrays the models are bound to (their
   // Values read them after an accepted step; no copy is needed then).
   state_ = c_.node_block;
-  predicted_.assign(n, 0.0);
   prev_phase_.assign(m, 0.0);
   prev_voltage_.assign(m, 0.0);
   prev_counts_.assign(m, 0);
@@ -287,7 +286,7 @@ void Stepper::coefficients(double t_new) {
 namespace {
 
 // predict()'s pass, apart so that the compiler sees the rows cannot overlap.
-void predict_rows(size_t n, double* __restrict est, double* __restrict pred, double* __restrict volt,
+void predict_rows(size_t n, double* __restrict est, double* __restrict volt,
                   double* __restrict dvolt, const double* __restrict p0, const double* __restrict p1,
                   const double* __restrict p2, const double* __restrict p3, const double* __restrict v0,
                   const double* __restrict v1, const double* __restrict v2, const double c[4],
@@ -298,7 +297,6 @@ void predict_rows(size_t n, double* __restrict est, double* __restrict pred, dou
     const double e = c0 * p0[x] + c1 * p1[x] + c2 * p2[x] + c3 * p3[x];
     const double v = w0 * p0[x] + w1 * p1[x] + w2 * p2[x] + w3 * p3[x];
     est[x] = e;
-    pred[x] = e;
     volt[x] = v;
     dvolt[x] = a0 * v + b0 * v0[x] + b1 * v1[x] + b2 * v2[x];
   }
@@ -306,14 +304,18 @@ void predict_rows(size_t n, double* __restrict est, double* __restrict pred, dou
 
 // apply_correction()'s pass over unknowns [begin, end): two lanes at a
 // time where SSE2 is there (the compiler will not vectorise max() on doubles
-// by itself, as it must keep NaN's meaning).
+// by itself, as it must keep NaN's meaning).  The prediction is not stored:
+// before the first correction the estimate is the prediction, so its
+// distance is the correction's size; later ones recompute it from the phase
+// history (`history`, else null: not measured).
 struct Correction {
   double change = 0.0, distance = 0.0, size = 0.0;
   bool nan = false;
 };
 
+template <int kMeasure>  // 0: nothing, 1: distance is |Δ| (first correction), 2: from the history
 Correction correct_rows(int begin, int end, double a0, double* __restrict delta, double* __restrict est,
-                        double* __restrict volt, double* __restrict dvolt, const double* __restrict pred) {
+                        double* __restrict volt, double* __restrict dvolt, const Prediction* history) {
   const double a0sq = a0 * a0;
   Correction out;
   int x = begin;
@@ -326,12 +328,15 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
     _mm_storeu_pd(est + x, e);
     _mm_storeu_pd(volt + x, _mm_add_pd(_mm_loadu_pd(volt + x), _mm_mul_pd(va0, d)));
     _mm_storeu_pd(dvolt + x, _mm_add_pd(_mm_loadu_pd(dvolt + x), _mm_mul_pd(va0sq, d)));
-    change = _mm_max_pd(change, _mm_andnot_pd(sign, d));
+    const __m128d size_d = _mm_andnot_pd(sign, d);
+    change = _mm_max_pd(change, size_d);
     nan = _mm_or_pd(nan, _mm_cmpunord_pd(d, d));
-    if (pred) {
-      distance = _mm_max_pd(distance, _mm_andnot_pd(sign, _mm_sub_pd(e, _mm_loadu_pd(pred + x))));
-      size = _mm_max_pd(size, _mm_andnot_pd(sign, e));
+    if constexpr (kMeasure == 1) distance = change;
+    if constexpr (kMeasure == 2) {
+      const __m128d p = _mm_set_pd(history->at(x + 1), history->at(x));
+      distance = _mm_max_pd(distance, _mm_andnot_pd(sign, _mm_sub_pd(e, p)));
     }
+    if constexpr (kMeasure != 0) size = _mm_max_pd(size, _mm_andnot_pd(sign, e));
   }
   double lanes[2];
   auto fold = [&lanes](__m128d v) {
@@ -351,10 +356,9 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
     dvolt[x] += a0sq * d;
     out.change = std::max(out.change, std::fabs(d));
     out.nan |= std::isnan(d);  // max() drops NaN
-    if (pred) {
-      out.distance = std::max(out.distance, std::fabs(e - pred[x]));
-      out.size = std::max(out.size, std::fabs(e));
-    }
+    if constexpr (kMeasure == 1) out.distance = out.change;
+    if constexpr (kMeasure == 2) out.distance = std::max(out.distance, std::fabs(e - history->at(x)));
+    if constexpr (kMeasure != 0) out.size = std::max(out.size, std::fabs(e));
   }
   return out;
 }
@@ -376,13 +380,22 @@ void subtract_product(const SparseRows& m, const double* __restrict x, const dou
 
 }  // namespace
 
+// The predictor's rows and weights, to recompute the prediction where needed.
+Prediction Stepper::prediction() const {
+  Prediction p{};
+  for (int r = 0; r < 4; ++r) {
+    p.rows[r] = phase_rows_[std::min(r, k_)];
+    p.weights[r] = r <= ko_ ? predictor_[r] : 0.0;
+  }
+  return p;
+}
+
 void Stepper::predict() {
   const size_t n = c_.n;
   const double a0 = bdf_[0];
   double* est = state_;
   double* volt = state_ + n;
   double* dvolt = state_ + 2 * n;
-  double* pred = predicted_.data();
   double c[4] = {0, 0, 0, 0}, vw[4] = {0, 0, 0, 0}, b[3] = {0, 0, 0};
   for (int r = 0; r <= ko_; ++r) {
     c[r] = predictor_[r];
@@ -397,7 +410,8 @@ void Stepper::predict() {
   const double* v0 = voltage_rows_[0];
   const double* v1 = voltage_rows_[std::min(1, k_ - 1)];
   const double* v2 = voltage_rows_[std::min(2, k_ - 1)];
-  predict_rows(n, est, pred, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
+  predict_rows(n, est, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
+  corrections_ = 0;
 }
 
 void Stepper::update_sources(double t_new) {
@@ -434,15 +448,15 @@ bool Stepper::step(double t, double h, double& h_next) {
   // Node phases only: branch currents are algebraic and may jump at a
   // source's corner (a capacitive current), where no step would do.
   const double* est = state_;
-  const double* pred = predicted_.data();
   double largest = predictor_distance_ / s_.tolerance;  // of the error over its bound
   const double tol = s_.tolerance, rtol = s_.relative_tolerance;
   // The relative bound takes over only beyond tol/rtol radians (1e5 by
   // default), rare enough to spare a division per node otherwise.
   if (rtol * largest_phase_ > tol) {
     largest = 0.0;
+    const Prediction history = prediction();
     for (int x = 0; x < c_.n_nodes; ++x)
-      largest = std::max(largest, std::fabs(est[x] - pred[x]) / std::max(tol, rtol * std::fabs(est[x])));
+      largest = std::max(largest, std::fabs(est[x] - history.at(x)) / std::max(tol, rtol * std::fabs(est[x])));
   }
   const double ratio = largest * h / (t_new - times_[ko_]);
   const double factor = ratio < 1e-3 ? 2.0 : 0.9 * std::pow(ratio, -1.0 / (ko_ + 1));
@@ -601,9 +615,12 @@ int Stepper::newton(double a0, double h) {
 double Stepper::apply_correction(double a0) {
   const int n = c_.n;
   double* est = state_;
-  const Correction nodes = correct_rows(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n,
-                                        predicted_.data());
-  const Correction rest = correct_rows(c_.n_nodes, n, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr);
+  const Prediction history = prediction();
+  const Correction nodes =
+      corrections_++ == 0
+          ? correct_rows<1>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr)
+          : correct_rows<2>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, &history);
+  const Correction rest = correct_rows<0>(c_.n_nodes, n, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr);
   predictor_distance_ = nodes.distance;
   largest_phase_ = nodes.size;
   if (nodes.nan || rest.nan) return std::nan("");

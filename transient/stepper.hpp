@@ -103,6 +103,15 @@ struct SparseRows {
   std::vector<double> val;
 };
 
+// The predictor's polynomial at the new time, as weights on the phase history.
+struct Prediction {
+  const double* rows[4];
+  double weights[4];
+  double at(int x) const {
+    return weights[0] * rows[0][x] + weights[1] * rows[1][x] + weights[2] * rows[2][x] + weights[3] * rows[3][x];
+  }
+};
+
 class Stepper {
  public:
   Stepper(Circuit& circuit, const Settings& settings);
@@ -121,6 +130,7 @@ class Stepper {
   int newton(double a0, double h);
   void audit_newton(double h);
   double apply_correction(double a0);
+  Prediction prediction() const;
   stampworks::ModelContext values_context(double h) const;
   void coefficients(double t_new);
   void predict();
@@ -153,7 +163,7 @@ class Stepper {
   double* phase_rows_[4];
   double* voltage_rows_[3];
   double* state_ = nullptr;         // estimate, voltage, derivative: the bound node arrays
-  std::vector<double> predicted_;
+  int corrections_ = 0;  // made since the prediction
   std::vector<double> audit_state_;
   std::vector<double> prev_phase_, prev_voltage_;
   std::vector<int32_t> prev_counts_;
