@@ -6,8 +6,10 @@ loop); the time of one KLU solve of the same matrix measured in the same run
 and the per-step cost in those solves; read+build time; engine time; and
 the arrival error of the pulses at the last stage against a converged run
 (the same deck at a tolerance 1000 times tighter; skipped above
-``--reference-max`` stages).  The last line is one JSON object of those
-numbers keyed by N.
+``--reference-max`` stages).  For each referenced line it then prints the
+switching-time error at stages N/10, N/2 and N of that one line and how fast
+it grows per stage in the second half against the first.  The last line is
+one JSON object of those numbers keyed by N.
 
     python bench/transient.py [--sizes 10 100 1000 10000] [--reference-max 1000] [--tol 1e-4]
 """
@@ -77,11 +79,30 @@ def measure(stages: int, tolerance: float | None, reference: bool) -> dict:
     row["overhead_us_per_step"] = (timed["wall"] - ts.model_seconds - ts.lu_seconds) / ts.accepted * 1e6
     if reference:
         tight = (tolerance or api.DEFAULT_TOLERANCE) * 1e-3
-        ref = run_once(netlist, tight)["arrivals"]
+        reference_run = run_once(netlist, tight)
+        ref = reference_run["arrivals"]
         got = run["arrivals"]
         if len(ref) == len(got) and len(got):
             row["arrival_error_ps"] = float(np.max(np.abs(got - ref)) * 1e12)
+        row["error_along_line_ps"] = along_line(run["result"], reference_run["result"], stages)
     return row
+
+
+def along_line(result, reference, stages: int) -> dict[int, float] | None:
+    """Signed switching-time error (largest in size over the pulses) of the
+    junctions at stages N/10, N/2 and N of one line: whether the error grows
+    along the line no faster than the stages, without the offset the pulse
+    source leaves near the input."""
+    if stages < 10:
+        return None
+    errors = {}
+    for k in (stages // 10, stages // 2, stages):
+        got, ref = np.asarray(result.event_times(f"B{k}")), np.asarray(reference.event_times(f"B{k}"))
+        if len(got) != len(ref) or not len(got):
+            return None
+        diff = (got - ref) * 1e12
+        errors[k] = float(diff[np.argmax(np.abs(diff))])
+    return errors
 
 
 def main() -> None:
@@ -105,6 +126,14 @@ def main() -> None:
               f"{row['us_per_step']:9.2f} {row['klu_solve_us']:9.2f} {row['solves_per_step']:11.2f} "
               f"{row['total_solve_equivalents']:13.0f} {row['build_s']:8.3f} {row['engine_s']:9.3f} "
               f"{'-' if err is None else f'{err:9.4f}':>9} {row['overhead_us_per_step']:11.3f}", flush=True)
+    for n, row in table.items():
+        along = row.get("error_along_line_ps")
+        if along:
+            (a, ea), (b, eb), (c, ec) = along.items()
+            growth = ((ec - eb) / (c - b)) / ((eb - ea) / (b - a)) if eb != ea else float("nan")
+            row["growth_second_half_over_first"] = growth
+            print(f"along the {n}-stage line: error at stages {a}, {b}, {c}: {ea:+.5f}, {eb:+.5f}, {ec:+.5f} ps; "
+                  f"growth per stage, second half over first: {growth:.2f} (≤ 1: no faster than the stages)")
     print(json.dumps(table))
 
 
