@@ -854,6 +854,7 @@ void Stepper::split_sweeps() {
   }
   make_runs(chord_sweep_, chord_runs_);
   constant_rhs_.assign(n, 0.0);
+  step_rhs_.assign(n, 0.0);
   // Capacity for any split of the constant models: no allocation later.
   for (auto* list : {&driven_, &kept_}) list->reserve(constant_sweep_.size());
   for (auto* runs : {&driven_runs_, &kept_runs_}) runs->reserve(constant_sweep_.size());
@@ -890,6 +891,7 @@ void Stepper::note_constant_drive() {
   make_runs(driven_, driven_runs_);
   make_runs(kept_, kept_runs_);
   constant_smooth_ = -1.0;  // the kept sum is stale
+  driven_time_ = std::nan("");
 }
 
 // A chord iteration's right-hand side (rhs_ is zero on entry).
@@ -897,16 +899,30 @@ void Stepper::chord_rhs(const stampworks::ModelContext& ctx) {
   stampworks::View rhs{rhs_.data(), c_.n, 1};
   for (const Run& run : chord_runs_)
     chord_sweep_[run.begin]->ops->rhs_sweep(&chord_sweep_[run.begin], run.count, rhs, &ctx);
-  for (const Run& run : driven_runs_) driven_[run.begin]->ops->rhs_sweep(&driven_[run.begin], run.count, rhs, &ctx);
-  if (!kept_.empty()) {
-    if (constant_smooth_ != smooth_) {
-      std::fill(constant_rhs_.begin(), constant_rhs_.end(), 0.0);
-      stampworks::View kept{constant_rhs_.data(), c_.n, 1};
-      for (const Run& run : kept_runs_) kept_[run.begin]->ops->rhs_sweep(&kept_[run.begin], run.count, kept, &ctx);
-      constant_smooth_ = smooth_;
-    }
+  auto sweep = [this, &ctx](const std::vector<ModelObject*>& models, const std::vector<Run>& runs, double* out) {
+    stampworks::View view{out, c_.n, 1};
+    for (const Run& run : runs) models[run.begin]->ops->rhs_sweep(&models[run.begin], run.count, view, &ctx);
+  };
+  if (!kept_.empty() && constant_smooth_ != smooth_) {
+    std::fill(constant_rhs_.begin(), constant_rhs_.end(), 0.0);
+    sweep(kept_, kept_runs_, constant_rhs_.data());
+    constant_smooth_ = smooth_;
+    driven_time_ = std::nan("");
   }
-  subtract_product(linear_, state_, kept_.empty() ? nullptr : constant_rhs_.data(), rhs_.data());
+  const double* constant = kept_.empty() ? nullptr : constant_rhs_.data();
+  // The driven sources' currents hold for the whole step (its time fixes
+  // their values and the ramp): summed once with the kept ones, not at every
+  // iteration.
+  if (!driven_.empty()) {
+    if (!(driven_time_ == t_new_)) {
+      if (constant) std::copy(constant_rhs_.begin(), constant_rhs_.end(), step_rhs_.begin());
+      else std::fill(step_rhs_.begin(), step_rhs_.end(), 0.0);
+      sweep(driven_, driven_runs_, step_rhs_.data());
+      driven_time_ = t_new_;
+    }
+    constant = step_rhs_.data();
+  }
+  subtract_product(linear_, state_, constant, rhs_.data());
 }
 
 }  // namespace transient

@@ -186,7 +186,8 @@ class Stepper {
   std::vector<char> drive_flag_;
   double next_settle_ = 0.0;  // SI time at which the next active source settles
   SparseRows linear_;  // the linear stamps, on the node block's phase, voltage and derivative rows
-  std::vector<double> constant_rhs_;
+  std::vector<double> constant_rhs_, step_rhs_;  // kept sources; kept + driven at driven_time_
+  double driven_time_ = 0.0;                       // the step time step_rhs_ was summed for (NaN: none)
   double constant_smooth_ = -1.0;  // the ramp the kept vector was summed at (−1: none)
   void split_sweeps();
   void chord_rhs(const stampworks::ModelContext& ctx);
