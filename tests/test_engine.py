@@ -367,3 +367,20 @@ def test_a_model_rebound_during_a_run_is_refused_at_the_next_poll():
     with pytest.raises(ValueError, match="outside the .*pattern"):
         api.run_prepared(prepared, progress)
     assert len(calls) == 2
+
+
+@pytest.mark.parametrize("source, current", [
+    # On at t = 0: brought up by the 10 ps smoothstep, summed again at every step of it.
+    ("dc 1m", lambda t: 1e-3 * np.where(t < 10e-12, (t / 10e-12) ** 2 * (3 - 2 * t / 10e-12), 1.0)),
+    # Driven until their last corners at 5 and 20 ps, then held in the settled sources' sum.
+    ("pwl(0 0 10p 1m 20p 2m)\nI2 0 1 pwl(0 0 5p 0.5m)",
+     lambda t: np.interp(t, [0, 10e-12, 20e-12], [0, 1e-3, 2e-3]) + np.interp(t, [0, 5e-12], [0, 0.5e-3])),
+])
+def test_a_resistor_follows_its_source_through_ramp_and_settling(source, current):
+    # Across a bare resistor V = R·I(t) holds exactly at every accepted step
+    # (to the Newton error: 5 % of tol in phase, times a0 in voltage), so a
+    # settled source's kept current that went stale would show at once.
+    r = api.run_prepared(api.prepare(f"* r\nI1 0 1 {source}\nR1 1 0 2\n.tran 0.1p 60p 0 0.5p\n.print v(1)\n"))
+    assert r.stats.accepted > 100
+    bound = KAPPA * 0.05 * api.DEFAULT_TOLERANCE / np.diff(r.time).min()  # a few nV; stale: mV
+    np.testing.assert_allclose(r["V(1)"], 2 * current(r.time), rtol=0, atol=bound)
