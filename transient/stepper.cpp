@@ -844,6 +844,7 @@ void Stepper::split_sweeps() {
     gap = std::max(gap, std::fabs(swept[x] - product[x]));
   }
   const bool trusted = gap <= 1e-12 * scale;
+  stats.linear_models = trusted ? static_cast<int64_t>(linear.size()) : 0;
   if (!trusted) {
     linear_ = SparseRows{std::vector<int>(n + 1, 0), {}, {}};
   }

@@ -78,6 +78,7 @@ struct Declaration<InductorImpedanceModel> : BranchIndices<InductorImpedanceMode
                                              LinearArrays<InductorImpedanceModel> {
   using M = InductorImpedanceModel;
   static constexpr const char* name = "InductorImpedanceModel";
+  static constexpr int rhs_kind = rhs_linear;
   static constexpr const char* doc =
       "InductorImpedanceModel(i, j, q, eindex): inductor whose current is the unknown q.";
   static constexpr SlotField slots[] = {
