@@ -286,19 +286,27 @@ void Stepper::coefficients(double t_new) {
 namespace {
 
 // predict()'s pass, apart so that the compiler sees the rows cannot overlap.
+// With kFill the newest history rows p0, v0 are first filled from the state
+// (the step just accepted), in the same pass.
+template <bool kFill>
 void predict_rows(size_t n, double* __restrict est, double* __restrict volt,
-                  double* __restrict dvolt, const double* __restrict p0, const double* __restrict p1,
-                  const double* __restrict p2, const double* __restrict p3, const double* __restrict v0,
+                  double* __restrict dvolt, double* __restrict p0, const double* __restrict p1,
+                  const double* __restrict p2, const double* __restrict p3, double* __restrict v0,
                   const double* __restrict v1, const double* __restrict v2, const double c[4],
                   const double w[4], const double b[3], double a0) {
   const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
   const double w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3], b0 = b[0], b1 = b[1], b2 = b[2];
   for (size_t x = 0; x < n; ++x) {
-    const double e = c0 * p0[x] + c1 * p1[x] + c2 * p2[x] + c3 * p3[x];
-    const double v = w0 * p0[x] + w1 * p1[x] + w2 * p2[x] + w3 * p3[x];
+    double newest = p0[x], newest_voltage = v0[x];
+    if constexpr (kFill) {
+      newest = p0[x] = est[x];
+      newest_voltage = v0[x] = volt[x];
+    }
+    const double e = c0 * newest + c1 * p1[x] + c2 * p2[x] + c3 * p3[x];
+    const double v = w0 * newest + w1 * p1[x] + w2 * p2[x] + w3 * p3[x];
     est[x] = e;
     volt[x] = v;
-    dvolt[x] = a0 * v + b0 * v0[x] + b1 * v1[x] + b2 * v2[x];
+    dvolt[x] = a0 * v + b0 * newest_voltage + b1 * v1[x] + b2 * v2[x];
   }
 }
 
@@ -403,14 +411,16 @@ void Stepper::predict() {
   }
   for (int r = 0; r < ko_; ++r) b[r] = bdf_[r + 1];
   // Rows past the order carry zero weights (they stay finite: zeroed history).
-  const double* p0 = phase_rows_[0];
+  double* p0 = phase_rows_[0];
   const double* p1 = phase_rows_[1];
   const double* p2 = phase_rows_[std::min(2, k_)];
   const double* p3 = phase_rows_[std::min(3, k_)];
-  const double* v0 = voltage_rows_[0];
+  double* v0 = voltage_rows_[0];
   const double* v1 = voltage_rows_[std::min(1, k_ - 1)];
   const double* v2 = voltage_rows_[std::min(2, k_ - 1)];
-  predict_rows(n, est, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
+  if (history_pending_) predict_rows<true>(n, est, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
+  else predict_rows<false>(n, est, volt, dvolt, p0, p1, p2, p3, v0, v1, v2, c, vw, b, a0);
+  history_pending_ = false;
   corrections_ = 0;
 }
 
@@ -656,7 +666,6 @@ void Stepper::audit_newton(double h) {
 
 void Stepper::accept(double t_new, double h) {
   ++stats.accepted;
-  const size_t n = c_.n;
   if (s_.resync_before_commit) {
     // Tunnel junctions commit their history at the phase their residual
     // last saw, which is one Newton correction behind the accepted phase.
@@ -668,8 +677,9 @@ void Stepper::accept(double t_new, double h) {
   }
   std::rotate(phase_rows_, phase_rows_ + k_, phase_rows_ + k_ + 1);
   std::rotate(voltage_rows_, voltage_rows_ + k_ - 1, voltage_rows_ + k_);
-  std::memcpy(phase_rows_[0], state_, n * sizeof(double));
-  std::memcpy(voltage_rows_[0], state_ + n, n * sizeof(double));
+  // The state is copied into the newest history rows by the next prediction,
+  // in its own pass; until then only older rows are read.
+  history_pending_ = true;
   for (int j = k_; j > 0; --j) times_[j] = times_[j - 1];
   times_[0] = t_new;
   ++factor_age_;

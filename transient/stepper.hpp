@@ -165,6 +165,7 @@ class Stepper {
   double* voltage_rows_[3];
   double* state_ = nullptr;         // estimate, voltage, derivative: the bound node arrays
   int corrections_ = 0;  // made since the prediction
+  bool history_pending_ = false;  // the accepted state still to be copied into the newest history rows
   std::vector<double> audit_state_;
   std::vector<double> prev_phase_, prev_voltage_;
   std::vector<int32_t> prev_counts_;

@@ -96,7 +96,7 @@ class ModelType {
   // Objects are scattered over the heap, and on big circuits each is a cache
   // miss: fetching a few models ahead overlaps the misses.
   static void rhs_sweep(ModelObject* const* models, size_t count, View v, pModelContext_t c) {
-    constexpr size_t ahead = 8;
+    constexpr size_t ahead = 16;
     for (size_t k = 0; k < count; ++k) {
       if (k + ahead < count) prefetch_model(models[k + ahead]);
       self(models[k])->m.RHSCurrent(v, c);
