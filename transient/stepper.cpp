@@ -336,10 +336,8 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
     _mm_storeu_pd(est + x, e);
     _mm_storeu_pd(volt + x, _mm_add_pd(_mm_loadu_pd(volt + x), _mm_mul_pd(va0, d)));
     _mm_storeu_pd(dvolt + x, _mm_add_pd(_mm_loadu_pd(dvolt + x), _mm_mul_pd(va0sq, d)));
-    const __m128d size_d = _mm_andnot_pd(sign, d);
-    change = _mm_max_pd(change, size_d);
+    change = _mm_max_pd(change, _mm_andnot_pd(sign, d));
     nan = _mm_or_pd(nan, _mm_cmpunord_pd(d, d));
-    if constexpr (kMeasure == 1) distance = change;
     if constexpr (kMeasure == 2) {
       const __m128d p = _mm_set_pd(history->at(x + 1), history->at(x));
       distance = _mm_max_pd(distance, _mm_andnot_pd(sign, _mm_sub_pd(e, p)));
@@ -364,10 +362,10 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
     dvolt[x] += a0sq * d;
     out.change = std::max(out.change, std::fabs(d));
     out.nan |= std::isnan(d);  // max() drops NaN
-    if constexpr (kMeasure == 1) out.distance = out.change;
     if constexpr (kMeasure == 2) out.distance = std::max(out.distance, std::fabs(e - history->at(x)));
     if constexpr (kMeasure != 0) out.size = std::max(out.size, std::fabs(e));
   }
+  if constexpr (kMeasure == 1) out.distance = out.change;  // the estimate was the prediction
   return out;
 }
 
@@ -625,11 +623,13 @@ int Stepper::newton(double a0, double h) {
 double Stepper::apply_correction(double a0) {
   const int n = c_.n;
   double* est = state_;
-  const Prediction history = prediction();
-  const Correction nodes =
-      corrections_++ == 0
-          ? correct_rows<1>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr)
-          : correct_rows<2>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, &history);
+  Correction nodes;
+  if (corrections_++ == 0) {
+    nodes = correct_rows<1>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr);
+  } else {
+    const Prediction history = prediction();
+    nodes = correct_rows<2>(0, c_.n_nodes, a0, rhs_.data(), est, est + n, est + 2 * n, &history);
+  }
   const Correction rest = correct_rows<0>(c_.n_nodes, n, a0, rhs_.data(), est, est + n, est + 2 * n, nullptr);
   predictor_distance_ = nodes.distance;
   largest_phase_ = nodes.size;

@@ -181,8 +181,9 @@ class Stepper {
     size_t begin, count;  // models of one class in a sweep
   };
   std::vector<Run> chord_runs_;
-  // Constant models a varying source drives (swept every iteration) and the
-  // rest (summed once into constant_rhs_); per constant model, driven or not.
+  // Constant models a varying source drives (summed once per step into
+  // step_rhs_) and the rest (summed into constant_rhs_ while the ramp moves or
+  // a source settles); per constant model, driven or not.
   std::vector<ModelObject*> driven_, kept_;
   std::vector<Run> driven_runs_, kept_runs_;
   std::vector<char> drive_flag_;
