@@ -112,6 +112,7 @@ struct Declaration<elements::JunctionPWLModel> : TwoTerminalShape<elements::Junc
   using M = elements::JunctionPWLModel;
   static constexpr const char* module_name = "kivrun.Elements";
   static constexpr const char* name = "JunctionPWLModel";
+  static constexpr int rhs_kind = rhs_own;
   static constexpr const char* doc =
       "JunctionPWLModel(i, j, eindex): junction with a piecewise-linear quasiparticle curve.\n"
       "SetParameters([crit_current, r0, rn, vg, delv, capacitance, phase_shift]).";

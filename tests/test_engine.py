@@ -384,3 +384,40 @@ def test_a_resistor_follows_its_source_through_ramp_and_settling(source, current
     assert r.stats.accepted > 100
     bound = KAPPA * 0.05 * api.DEFAULT_TOLERANCE / np.diff(r.time).min()  # a few nV; stale: mV
     np.testing.assert_allclose(r["V(1)"], 2 * current(r.time), rtol=0, atol=bound)
+
+
+def test_a_junction_parameter_set_from_the_progress_callback_holds_from_that_poll():
+    # The loop sweeps junctions through copies of their models, renewed at
+    # every poll.  Halving Ic from the callback (bias 150 µA, Ic 200 → 100 µA)
+    # starts the junction running within a few plasma periods of that poll;
+    # and every accepted step must solve the circuit as it now is (the audit
+    # iterates on with the models themselves: a stale copy leaves ~1e-3 rad).
+    prepared = api.prepare("* switch on\n.model j jj(rtype=0, icrit=200uA, cap=0.2pF, rn=8ohm)\n"
+                           "I1 0 1 pwl(0 0 10p 150uA)\nB1 1 0 j\n.tran 1p 5n 0 0.05p\n.print v(1)\n")
+    prepared.settings.audit_newton = True
+    junction = next(e for e in prepared.built.elements if e.name == "B1")
+    changed = []
+
+    def progress(fraction):
+        if not changed and 0 < fraction < 1:
+            changed.append(fraction * 5e-9)
+            junction.params[0] /= 2
+            junction.UpdateParameters()
+
+    r = api.run_prepared(prepared, progress)
+    assert changed, "the run ended before its first poll"
+    slips = [e.time for e in r.events if e.element == "B1"]
+    assert changed[0] <= slips[0] < changed[0] + 10e-12
+    assert r.stats.newton_leftover <= 0.05 * api.DEFAULT_TOLERANCE
+
+
+def test_linear_stamps_of_many_distinct_values_sum_like_their_series():
+    # A chain of 300 resistors, no two alike: the chord iteration's product
+    # then holds more distinct stamp values than a byte can name.  At rest the
+    # top node sits at I·ΣR.
+    values = [1.0 + k / 1000 for k in range(300)]
+    lines = ["* ladder", "I1 0 1 pwl(0 0 5p 1m)"]
+    lines += [f"R{k + 1} {k + 1} {k + 2 if k < 299 else 0} {v!r}" for k, v in enumerate(values)]
+    lines += ["C1 1 0 1f", ".tran 0.1p 40p", ".print v(1)"]
+    r = api.simulate("\n".join(lines) + "\n")
+    assert r["V(1)"][-1] == pytest.approx(1e-3 * sum(values), rel=1e-6)

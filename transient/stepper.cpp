@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <unordered_map>
+#include <unordered_set>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -218,6 +219,7 @@ Outcome Stepper::run(const Host& host) {
         sort_events();  // the partial result is ordered as a whole one is
         return Outcome::interrupted;
       }
+      if (host.poll) pack_runs();
     }
   }
   values(c_.models, h_);  // every element's values at the end, not only the recorded ones
@@ -369,13 +371,37 @@ Correction correct_rows(int begin, int end, double a0, double* __restrict delta,
   return out;
 }
 
-// out[r] += add[r] − Σ a_rk x_k (add may be null), gathered row by row (one
-// running sum per row, no stores between).
+template <int W>
+void subtract_padded(int rows, const int* __restrict col, const uint8_t* __restrict code,
+                     const double* __restrict table, const double* __restrict x, const double* __restrict add,
+                     double* __restrict out) {
+  for (int r = 0; r < rows; ++r) {
+    double sum = 0.0;
+    for (int w = 0; w < W; ++w) sum += table[code[r * W + w]] * x[col[r * W + w]];
+    out[r] += add ? add[r] - sum : -sum;
+  }
+}
+
+// out[r] += add[r] − Σ a_rk x_k (add may be null), row by row (one running
+// sum per row, in the entries' order: padding adds exact zeros at the end).
 void subtract_product(const SparseRows& m, const double* __restrict x, const double* __restrict add,
                       double* __restrict out) {
   const int rows = static_cast<int>(m.ptr.size()) - 1;
+  const int* col = m.col.data();
+  const uint8_t* code = m.code.data();
+  const double* table = m.table.data();
+  switch (m.width) {
+    case 1: return subtract_padded<1>(rows, col, code, table, x, add, out);
+    case 2: return subtract_padded<2>(rows, col, code, table, x, add, out);
+    case 3: return subtract_padded<3>(rows, col, code, table, x, add, out);
+    case 4: return subtract_padded<4>(rows, col, code, table, x, add, out);
+    case 5: return subtract_padded<5>(rows, col, code, table, x, add, out);
+    case 6: return subtract_padded<6>(rows, col, code, table, x, add, out);
+    case 7: return subtract_padded<7>(rows, col, code, table, x, add, out);
+    case 8: return subtract_padded<8>(rows, col, code, table, x, add, out);
+    default: break;
+  }
   const int* __restrict ptr = m.ptr.data();
-  const int* __restrict col = m.col.data();
   const double* __restrict val = m.val.data();
   for (int r = 0; r < rows; ++r) {
     double sum = 0.0;
@@ -385,6 +411,33 @@ void subtract_product(const SparseRows& m, const double* __restrict x, const dou
 }
 
 }  // namespace
+
+void SparseRows::encode() {
+  const int rows = static_cast<int>(ptr.size()) - 1;
+  int widest = 0;
+  for (int r = 0; r < rows; ++r) widest = std::max(widest, ptr[r + 1] - ptr[r]);
+  std::vector<double> distinct(val);
+  distinct.push_back(0.0);  // the padding's
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  if (widest == 0 || widest > kMaxWidth || distinct.size() > 256) return;
+  auto code_of = [&distinct](double v) {
+    return static_cast<uint8_t>(std::lower_bound(distinct.begin(), distinct.end(), v) - distinct.begin());
+  };
+  std::vector<int> padded(static_cast<size_t>(rows) * widest);
+  code.assign(padded.size(), code_of(0.0));
+  for (int r = 0; r < rows; ++r)
+    for (int w = 0; w < widest; ++w) {
+      const int k = ptr[r] + w;
+      const size_t at = static_cast<size_t>(r) * widest + w;
+      padded[at] = k < ptr[r + 1] ? col[k] : (w ? padded[at - 1] : 0);  // a column read anyway
+      if (k < ptr[r + 1]) code[at] = code_of(val[k]);
+    }
+  table = std::move(distinct);
+  col = std::move(padded);
+  width = widest;
+  std::vector<double>().swap(val);
+}
 
 // The predictor's rows and weights, to recompute the prediction where needed.
 Prediction Stepper::prediction() const {
@@ -838,6 +891,7 @@ void Stepper::split_sweeps() {
           m.col[at] = col + part * n;
           m.val[at] = (*parts[part])[k];
         }
+  m.encode();
   const size_t size = n > 0 ? static_cast<size_t>(n) : 0;
   std::vector<double> state(3 * size), swept(size, 0.0), product(size, 0.0);
   for (size_t x = 0; x < state.size(); ++x) state[x] = std::sin(0.7 * static_cast<double>(x) + 0.3) * (1 + x % 7);
@@ -856,7 +910,8 @@ void Stepper::split_sweeps() {
   const bool trusted = gap <= 1e-12 * scale;
   stats.linear_models = trusted ? static_cast<int64_t>(linear.size()) : 0;
   if (!trusted) {
-    linear_ = SparseRows{std::vector<int>(n + 1, 0), {}, {}};
+    linear_ = SparseRows{};
+    linear_.ptr.assign(n + 1, 0);
   }
   for (ModelObject* model : sweep_) {
     const int kind = model->ops->rhs_kind;
@@ -864,6 +919,20 @@ void Stepper::split_sweeps() {
     else if (kind != stampworks::rhs_linear || !trusted) chord_sweep_.push_back(model);
   }
   make_runs(chord_sweep_, chord_runs_);
+  // A source writes its model's value field at every step: such a model is
+  // read in place.
+  std::unordered_set<const ModelObject*> driven;
+  for (const Source& source : c_.sources) driven.insert(source.model);
+  packed_.assign(chord_runs_.size(), {});
+  for (size_t r = 0; r < chord_runs_.size(); ++r) {
+    const Run& run = chord_runs_[r];
+    const stampworks::OpTable* ops = chord_sweep_[run.begin]->ops;
+    if (!ops->pack) continue;
+    bool fixed = true;
+    for (size_t k = run.begin; k < run.begin + run.count && fixed; ++k) fixed = !driven.count(chord_sweep_[k]);
+    if (fixed) packed_[r].resize((run.count * ops->model_bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+  }
+  pack_runs();
   constant_rhs_.assign(n, 0.0);
   step_rhs_.assign(n, 0.0);
   // Capacity for any split of the constant models: no allocation later.
@@ -877,6 +946,13 @@ void Stepper::split_sweeps() {
     source.constant_index = found == place.end() ? -1 : found->second;
   }
   note_constant_drive();
+}
+
+void Stepper::pack_runs() {
+  for (size_t r = 0; r < chord_runs_.size(); ++r)
+    if (!packed_[r].empty())
+      chord_sweep_[chord_runs_[r].begin]->ops->pack(&chord_sweep_[chord_runs_[r].begin], chord_runs_[r].count,
+                                                     packed_[r].data());
 }
 
 void Stepper::make_runs(const std::vector<ModelObject*>& models, std::vector<Run>& out) {
@@ -908,8 +984,12 @@ void Stepper::note_constant_drive() {
 // A chord iteration's right-hand side (rhs_ is zero on entry).
 void Stepper::chord_rhs(const stampworks::ModelContext& ctx) {
   stampworks::View rhs{rhs_.data(), c_.n, 1};
-  for (const Run& run : chord_runs_)
-    chord_sweep_[run.begin]->ops->rhs_sweep(&chord_sweep_[run.begin], run.count, rhs, &ctx);
+  for (size_t r = 0; r < chord_runs_.size(); ++r) {
+    const Run& run = chord_runs_[r];
+    const stampworks::OpTable* ops = chord_sweep_[run.begin]->ops;
+    if (packed_[r].empty()) ops->rhs_sweep(&chord_sweep_[run.begin], run.count, rhs, &ctx);
+    else ops->rhs_packed(packed_[r].data(), run.count, rhs, &ctx);
+  }
   auto sweep = [this, &ctx](const std::vector<ModelObject*>& models, const std::vector<Run>& runs, double* out) {
     stampworks::View view{out, c_.n, 1};
     for (const Run& run : runs) models[run.begin]->ops->rhs_sweep(&models[run.begin], run.count, view, &ctx);

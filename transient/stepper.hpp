@@ -9,6 +9,7 @@
 #include "transient/lu.hpp"
 #include "transient/waveform.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -98,10 +99,19 @@ struct Host {
   void* context = nullptr;
 };
 
-// A sparse matrix by rows.
+// A sparse matrix by rows.  Stamps take few distinct values (1, 1/R, 1/L
+// ...) and their rows are short: where every row has at most kMaxWidth
+// entries and the values fit a byte, the rows are padded to one width and
+// an entry is its column and a byte naming its value in `table` (5 bytes
+// read instead of 12, and no loop bound per row).
 struct SparseRows {
-  std::vector<int> ptr, col;
-  std::vector<double> val;
+  static constexpr int kMaxWidth = 8;
+  std::vector<int> ptr, col;  // by rows (col: padded, when width > 0)
+  std::vector<double> val;    // by rows, when width = 0
+  int width = 0;
+  std::vector<uint8_t> code;
+  std::vector<double> table;
+  void encode();
 };
 
 // The predictor's polynomial at the new time, as weights on the phase history.
@@ -181,6 +191,11 @@ class Stepper {
     size_t begin, count;  // models of one class in a sweep
   };
   std::vector<Run> chord_runs_;
+  // Per chord run of an own-kind class: copies of its models side by side
+  // (empty: swept in place), renewed after each poll (the host may have set
+  // parameters).
+  std::vector<std::vector<std::max_align_t>> packed_;
+  void pack_runs();
   // Constant models a varying source drives (summed once per step into
   // step_rhs_) and the rest (summed into constant_rhs_ while the ramp moves or
   // a source settles); per constant model, driven or not.

@@ -74,7 +74,7 @@ PyMethodDef element_model_methods[] = {
 
 }  // namespace
 
-const OpTable base_ops = {no_adm0, no_op, no_op, no_op, no_values, no_build, no_update, no_extent, no_sweep, rhs_general};
+const OpTable base_ops = {no_adm0, no_op, no_op, no_op, no_values, no_build, no_update, no_extent, no_sweep, rhs_general, 0, nullptr, nullptr};
 
 PyTypeObject ElementModel_Type;
 

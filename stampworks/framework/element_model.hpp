@@ -38,11 +38,19 @@ struct OpTable {
   // What the class's RHSCurrent is, for a loop that may batch it: general;
   // linear (minus its unit stamps times the state: Admitance0 on phases,
   // Admitance1 at coeff_dt = 1 on voltages and at coeff_ddt = 1 on their
-  // derivatives, no Admitance2); or constant (independent of the state).
+  // derivatives, no Admitance2); constant (independent of the state); or
+  // own (general, but reading only the context and its own fields, which
+  // the loop does not change, and writing only the vector).
   int rhs_kind;
+  // For own: copies a run's models into `out` (model_bytes each, aligned as
+  // a model is), and RHSCurrent over such copies.  A loop that keeps the
+  // copies side by side streams them instead of chasing scattered objects.
+  size_t model_bytes;
+  void (*pack)(ModelObject* const* models, size_t count, void* out);
+  void (*rhs_packed)(void* copies, size_t count, View, pModelContext_t);
 };
 
-enum RhsKind : int { rhs_general = 0, rhs_linear = 1, rhs_constant = 2 };
+enum RhsKind : int { rhs_general = 0, rhs_linear = 1, rhs_constant = 2, rhs_own = 3 };
 
 struct ModelObject {
   PyObject_HEAD

@@ -102,6 +102,16 @@ class ModelType {
       self(models[k])->m.RHSCurrent(v, c);
     }
   }
+  static void pack(ModelObject* const* models, size_t count, void* out) {
+    if constexpr (std::is_trivially_copyable_v<M>) {
+      M* copies = static_cast<M*>(out);
+      for (size_t k = 0; k < count; ++k) std::memcpy(&copies[k], &self(models[k])->m, sizeof(M));
+    }
+  }
+  static void rhs_packed(void* copies, size_t count, View v, pModelContext_t c) {
+    M* models = static_cast<M*>(copies);
+    for (size_t k = 0; k < count; ++k) models[k].RHSCurrent(v, c);
+  }
   static void prefetch_model(ModelObject* o) {
 #if defined(__GNUC__)
     const char* m = reinterpret_cast<const char*>(&self(o)->m);
@@ -183,7 +193,14 @@ class ModelType {
   static inline std::vector<PyMethodDef> methods;
 
  public:
-  static inline const OpTable table = {adm0, adm1, adm2, rhs, values, build, update, extent, rhs_sweep, RhsKindOf<D>::value};
+  static constexpr bool kOwn = RhsKindOf<D>::value == rhs_own;
+  static_assert(!kOwn || (std::is_trivially_copyable_v<M> && alignof(M) <= alignof(std::max_align_t)),
+                "an own-kind model is read through copies");
+  static inline const OpTable table = {adm0,    adm1,      adm2,
+                                       rhs,     values,    build,
+                                       update,  extent,    rhs_sweep,
+                                       RhsKindOf<D>::value, kOwn ? sizeof(M) : 0,
+                                       kOwn ? pack : nullptr, kOwn ? rhs_packed : nullptr};
   static inline PyTypeObject type;
 
   static bool ready(PyObject* module) {

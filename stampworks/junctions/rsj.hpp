@@ -45,6 +45,7 @@ struct JunctionModel : ShuntedJunctionOperations<JunctionModel> {
 template <>
 struct Declaration<JunctionModel> : TwoTerminalShape<JunctionModel>, JunctionArrays<JunctionModel> {
   static constexpr const char* name = "JunctionModel";
+  static constexpr int rhs_kind = rhs_own;
   static constexpr const char* doc =
       "JunctionModel(i, j, eindex): resistively and capacitively shunted Josephson junction.\n"
       "SetParameters([crit_current, resistance, capacitance]).";

@@ -99,6 +99,7 @@ template <>
 struct Declaration<JunctionRSJNModel> : TwoTerminalShape<JunctionRSJNModel>,
                                         JunctionArrays<JunctionRSJNModel> {
   static constexpr const char* name = "JunctionRSJNModel";
+  static constexpr int rhs_kind = rhs_own;
   static constexpr const char* doc =
       "JunctionRSJNModel(i, j, eindex): Josephson junction with a nonlinear quasiparticle branch.\n"
       "SetParameters([crit_current, resistance, rsjn_vg, rsjn_n, capacitance]).";

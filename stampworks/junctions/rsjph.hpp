@@ -48,6 +48,7 @@ template <>
 struct Declaration<JunctionRSJPHModel> : TwoTerminalShape<JunctionRSJPHModel>,
                                          JunctionArrays<JunctionRSJPHModel> {
   static constexpr const char* name = "JunctionRSJPHModel";
+  static constexpr int rhs_kind = rhs_own;
   static constexpr const char* doc =
       "JunctionRSJPHModel(i, j, eindex): Josephson junction with a constant phase shift.\n"
       "SetParameters([crit_current, resistance, capacitance, phase_shift]).";
