@@ -416,11 +416,14 @@ void SparseRows::encode() {
   const int rows = static_cast<int>(ptr.size()) - 1;
   int widest = 0;
   for (int r = 0; r < rows; ++r) widest = std::max(widest, ptr[r + 1] - ptr[r]);
-  std::vector<double> distinct(val);
-  distinct.push_back(0.0);  // the padding's
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  if (widest == 0 || widest > kMaxWidth || distinct.size() > 256) return;
+  if (widest == 0 || widest > kMaxWidth) return;
+  std::vector<double> distinct{0.0};  // sorted; 0 is the padding's
+  for (const double v : val) {
+    const auto at = std::lower_bound(distinct.begin(), distinct.end(), v);
+    if (at != distinct.end() && *at == v) continue;
+    if (distinct.size() == 256) return;  // more than a byte can name
+    distinct.insert(at, v);
+  }
   auto code_of = [&distinct](double v) {
     return static_cast<uint8_t>(std::lower_bound(distinct.begin(), distinct.end(), v) - distinct.begin());
   };
@@ -919,20 +922,7 @@ void Stepper::split_sweeps() {
     else if (kind != stampworks::rhs_linear || !trusted) chord_sweep_.push_back(model);
   }
   make_runs(chord_sweep_, chord_runs_);
-  // A source writes its model's value field at every step: such a model is
-  // read in place.
-  std::unordered_set<const ModelObject*> driven;
-  for (const Source& source : c_.sources) driven.insert(source.model);
-  packed_.assign(chord_runs_.size(), {});
-  for (size_t r = 0; r < chord_runs_.size(); ++r) {
-    const Run& run = chord_runs_[r];
-    const stampworks::OpTable* ops = chord_sweep_[run.begin]->ops;
-    if (!ops->pack) continue;
-    bool fixed = true;
-    for (size_t k = run.begin; k < run.begin + run.count && fixed; ++k) fixed = !driven.count(chord_sweep_[k]);
-    if (fixed) packed_[r].resize((run.count * ops->model_bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
-  }
-  pack_runs();
+  set_up_copies(probe);
   constant_rhs_.assign(n, 0.0);
   step_rhs_.assign(n, 0.0);
   // Capacity for any split of the constant models: no allocation later.
@@ -946,6 +936,35 @@ void Stepper::split_sweeps() {
     source.constant_index = found == place.end() ? -1 : found->second;
   }
   note_constant_drive();
+}
+
+// Copies of the own-kind runs' models, checked once on the made-up state
+// against the models themselves.  A source writes its model's value field at every step: such a model is
+// read in place.
+void Stepper::set_up_copies(const stampworks::ModelContext& probe) {
+  const int n = c_.n;
+  std::unordered_set<const ModelObject*> driven;
+  for (const Source& source : c_.sources) driven.insert(source.model);
+  packed_.assign(chord_runs_.size(), {});
+  std::vector<double> direct(n), copied(n);
+  for (size_t r = 0; r < chord_runs_.size(); ++r) {
+    const Run& run = chord_runs_[r];
+    ModelObject* const* models = &chord_sweep_[run.begin];
+    const stampworks::OpTable* ops = models[0]->ops;
+    if (!ops->pack) continue;
+    bool fixed = true;
+    for (size_t k = 0; k < run.count && fixed; ++k) fixed = !driven.count(models[k]);
+    if (!fixed) continue;
+    const size_t bytes = run.count * ops->model_bytes;
+    std::vector<std::max_align_t>& block = packed_[r];
+    block.resize((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+    ops->pack(models, run.count, block.data());
+    std::fill(direct.begin(), direct.end(), 0.0);
+    std::fill(copied.begin(), copied.end(), 0.0);
+    ops->rhs_sweep(models, run.count, {direct.data(), n, 1}, &probe);
+    ops->rhs_packed(block.data(), run.count, {copied.data(), n, 1}, &probe);
+    if (direct != copied) std::vector<std::max_align_t>().swap(block);
+  }
 }
 
 void Stepper::pack_runs() {

@@ -195,6 +195,7 @@ class Stepper {
   // (empty: swept in place), renewed after each poll (the host may have set
   // parameters).
   std::vector<std::vector<std::max_align_t>> packed_;
+  void set_up_copies(const stampworks::ModelContext& probe);
   void pack_runs();
   // Constant models a varying source drives (summed once per step into
   // step_rhs_) and the rest (summed into constant_rhs_ while the ramp moves or
