@@ -411,13 +411,22 @@ def test_a_junction_parameter_set_from_the_progress_callback_holds_from_that_pol
     assert r.stats.newton_leftover <= 0.05 * api.DEFAULT_TOLERANCE
 
 
-def test_linear_stamps_of_many_distinct_values_sum_like_their_series():
-    # A chain of 300 resistors, no two alike: the chord iteration's product
-    # then holds more distinct stamp values than a byte can name.  At rest the
-    # top node sits at I·ΣR.
-    values = [1.0 + k / 1000 for k in range(300)]
-    lines = ["* ladder", "I1 0 1 pwl(0 0 5p 1m)"]
-    lines += [f"R{k + 1} {k + 1} {k + 2 if k < 299 else 0} {v!r}" for k, v in enumerate(values)]
-    lines += ["C1 1 0 1f", ".tran 0.1p 40p", ".print v(1)"]
-    r = api.simulate("\n".join(lines) + "\n")
-    assert r["V(1)"][-1] == pytest.approx(1e-3 * sum(values), rel=1e-6)
+def _ladder() -> tuple[list[str], float]:
+    values = [1.0 + k / 1000 for k in range(300)]  # no two alike: more than a byte can name
+    return [f"R{k + 1} {k + 1} {k + 2 if k < 299 else 0} {v!r}" for k, v in enumerate(values)], sum(values)
+
+
+def _star() -> tuple[list[str], float]:
+    # Node 1 reaches twelve nodes: its row is wider than the padded rows go.
+    lines = [f"RA{k} 1 {k + 2} 1\nRB{k} {k + 2} 0 1" for k in range(12)]
+    return lines, 2.0 / 12
+
+
+@pytest.mark.parametrize("shape", [_ladder, _star])
+def test_linear_stamps_the_padded_rows_cannot_hold_still_sum_to_ohms_law(shape):
+    # The chord iteration's product falls back to plain rows; at rest node 1
+    # sits at I·R of the network.
+    lines, resistance = shape()
+    r = api.simulate("\n".join(["* network", "I1 0 1 pwl(0 0 5p 1m)", *lines, "C1 1 0 1f",
+                                 ".tran 0.1p 40p", ".print v(1)"]) + "\n")
+    assert r["V(1)"][-1] == pytest.approx(1e-3 * resistance, rel=1e-6)
