@@ -48,6 +48,9 @@ bool publish_module() {
   // models between steps only when a binding changed.
   Ref epoch(PyCapsule_New(&stampworks::binding_epoch, "kivrun.Elements._binding_epoch", nullptr));
   if (!epoch || PyModule_AddObject(module.get(), "_binding_epoch", epoch.release()) < 0) return false;
+  // And of parameter changes: it renews its copies of models only after one.
+  Ref parameters(PyCapsule_New(&stampworks::parameter_epoch, "kivrun.Elements._parameter_epoch", nullptr));
+  if (!parameters || PyModule_AddObject(module.get(), "_parameter_epoch", parameters.release()) < 0) return false;
   // Found by `import kivrun.Elements` once the core is loaded.
   PyObject* modules = PyImport_GetModuleDict();
   return PyDict_SetItemString(modules, "kivrun.Elements", module.get()) == 0;

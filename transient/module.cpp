@@ -356,11 +356,11 @@ struct PollState {
   bool error = false;
 };
 
-// The core's count of binding changes, published beside it; null if absent.
-const uint64_t* binding_epoch() {
+// One of the core's change counters, published beside it; null if absent.
+const uint64_t* core_counter(const char* name, const char* capsule_name) {
   Ref elements(PyImport_ImportModule("kivrun.Elements"));
-  Ref capsule(elements ? PyObject_GetAttrString(elements.get(), "_binding_epoch") : nullptr);
-  void* pointer = capsule ? PyCapsule_GetPointer(capsule.get(), "kivrun.Elements._binding_epoch") : nullptr;
+  Ref capsule(elements ? PyObject_GetAttrString(elements.get(), name) : nullptr);
+  void* pointer = capsule ? PyCapsule_GetPointer(capsule.get(), capsule_name) : nullptr;
   if (!pointer) PyErr_Clear();
   return static_cast<const uint64_t*>(pointer);
 }
@@ -445,9 +445,10 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwds) {
   if (n_nodes < 0 || n_nodes > b.circuit.n) return pyglue::value_error("n_nodes out of range");
   b.circuit.n_nodes = n_nodes;
   transient::Stepper stepper(b.circuit, settings);
-  const uint64_t* epoch = binding_epoch();
+  const uint64_t* epoch = core_counter("_binding_epoch", "kivrun.Elements._binding_epoch");
   PollState state{progress, &b, epoch, epoch ? *epoch : 0};
-  transient::Host host{poll, &state};
+  transient::Host host{poll, &state, epoch,
+                       core_counter("_parameter_epoch", "kivrun.Elements._parameter_epoch")};
   const transient::Outcome outcome = stepper.run(host);
   if (state.error) return nullptr;
   return outcome_dict(stepper, outcome, 1 + b.circuit.channels.size());

@@ -180,6 +180,10 @@ Outcome Stepper::run(const Host& host) {
   stampworks::View a0{a0_matrix_.data(), c_.nnz, 1};
   for (ModelObject* model : c_.models) model->ops->Admitance0(model, a0);
   split_sweeps();
+  if (host.binding_epoch && host.parameter_epoch) {
+    copied_binding_ = *host.binding_epoch;
+    copied_parameters_ = *host.parameter_epoch;
+  }
 
   const std::vector<double>& bps = c_.breakpoints;
   size_t next_bp = 0;
@@ -219,7 +223,7 @@ Outcome Stepper::run(const Host& host) {
         sort_events();  // the partial result is ordered as a whole one is
         return Outcome::interrupted;
       }
-      if (host.poll) pack_runs();
+      renew_copies(host);
     }
   }
   values(c_.models, h_);  // every element's values at the end, not only the recorded ones
@@ -965,6 +969,17 @@ void Stepper::set_up_copies(const stampworks::ModelContext& probe) {
     ops->rhs_packed(block.data(), run.count, {copied.data(), n, 1}, &probe);
     if (direct != copied) std::vector<std::max_align_t>().swap(block);
   }
+}
+
+// After a poll: the host may have set parameters or rebound models.
+void Stepper::renew_copies(const Host& host) {
+  const uint64_t binding = host.binding_epoch ? *host.binding_epoch : 0;
+  const uint64_t parameters = host.parameter_epoch ? *host.parameter_epoch : 0;
+  const bool known = host.binding_epoch && host.parameter_epoch;
+  if (known && binding == copied_binding_ && parameters == copied_parameters_) return;
+  pack_runs();
+  copied_binding_ = binding;
+  copied_parameters_ = parameters;
 }
 
 void Stepper::pack_runs() {

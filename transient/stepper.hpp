@@ -97,6 +97,10 @@ enum class Outcome { done, interrupted, failed };
 struct Host {
   bool (*poll)(void* context, double fraction) = nullptr;  // false: stop
   void* context = nullptr;
+  // The core's counters of binding and parameter changes (null: unknown,
+  // assume a change at every poll).
+  const uint64_t* binding_epoch = nullptr;
+  const uint64_t* parameter_epoch = nullptr;
 };
 
 // A sparse matrix by rows.  Stamps take few distinct values (1, 1/R, 1/L
@@ -197,6 +201,8 @@ class Stepper {
   std::vector<std::vector<std::max_align_t>> packed_;
   void set_up_copies(const stampworks::ModelContext& probe);
   void pack_runs();
+  void renew_copies(const Host& host);
+  uint64_t copied_binding_ = 0, copied_parameters_ = 0;  // the counters the copies were made at
   // Constant models a varying source drives (summed once per step into
   // step_rhs_) and the rest (summed into constant_rhs_ while the ramp moves or
   // a source settles); per constant model, driven or not.

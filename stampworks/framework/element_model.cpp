@@ -9,6 +9,7 @@ using pyglue::Ref;
 namespace stampworks {
 
 uint64_t binding_epoch = 1;
+uint64_t parameter_epoch = 1;
 PyObject* unpickle_function = nullptr;
 
 namespace {

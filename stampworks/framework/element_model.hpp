@@ -64,6 +64,10 @@ extern const OpTable base_ops;
 // so the registry knows when to recompute what it checks at driver entry.
 extern uint64_t binding_epoch;
 
+// Incremented by every SetParameters: a loop that keeps copies of models
+// renews them only after this or the binding epoch moved.
+extern uint64_t parameter_epoch;
+
 // The module's `_unpickle_ElementModel`, kept for `__reduce__`.
 extern PyObject* unpickle_function;
 

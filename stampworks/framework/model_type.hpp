@@ -168,6 +168,7 @@ class ModelType {
     return init_model<D>(self(o)->m, self(o)->state, self(o)->held, args, kwds);
   }
   static PyObject* SetParameters(PyObject* o, PyObject* args, PyObject* kwds) {
+    ++parameter_epoch;
     return set_parameters<D>(self(o)->m, args, kwds);
   }
   static PyObject* refuse_pickle(PyObject*, PyObject*) {
