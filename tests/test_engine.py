@@ -430,3 +430,32 @@ def test_linear_stamps_the_padded_rows_cannot_hold_still_sum_to_ohms_law(shape):
     r = api.simulate("\n".join(["* network", "I1 0 1 pwl(0 0 5p 1m)", *lines, "C1 1 0 1f",
                                  ".tran 0.1p 40p", ".print v(1)"]) + "\n")
     assert r["V(1)"][-1] == pytest.approx(1e-3 * resistance, rel=1e-6)
+
+
+@pytest.mark.parametrize("card", [
+    "rtype=0, icrit=100uA, cap=0.2pF, rn=3ohm",             # RSJ
+    "rtype=1, icrit=100uA, cap=0.2pF, rn=3ohm, r0=30ohm",   # piecewise-linear quasiparticle curve
+    "rtype=0, icrit=100uA, cap=0.2pF, rn=3ohm, phi=0.3",    # shifted supercurrent
+    "icrit=100uA, cap=0.2pF, rn=3ohm, n=10",                # smooth knee
+])
+def test_every_junction_class_swept_through_copies_passes_a_pulse_as_its_models_do(card):
+    # Chord iterations sweep the RSJ family through copies of the models;
+    # refactoring at every iteration uses the models themselves.  A 4-stage
+    # JTL (βc ≈ 0.55, bias 0.7 Ic) passes one SFQ pulse: each junction slips
+    # once, in order, at the same time both ways, and iterating on from each
+    # accepted step with the models finds little left (5 % of tol is the
+    # loop's estimate of it).
+    lines = ["* jtl", f".model j jj({card})", "P1 in 0 pwl(0 0 20p 0 25p 6.283185307)", "L0 in 1 8p"]
+    for k in range(1, 5):
+        lines += [f"B{k} {k} 0 j", f"IB{k} 0 {k} pwl(0 0 10p 70uA)", f"L{k} {k} {k + 1} 8p"]
+    runs = []
+    for reuse in (True, False):
+        prepared = api.prepare("\n".join(lines + ["R5 5 0 2", ".tran 0.1p 80p", ".print p(B4)"]) + "\n")
+        prepared.settings.reuse_factorization = reuse
+        prepared.settings.audit_newton = True
+        runs.append(api.run_prepared(prepared))
+    chord, fresh = runs
+    assert chord.stats.copied_models == 4
+    assert [(e.element, e.direction) for e in chord.events] == [("P1", 1)] + [(f"B{k}", 1) for k in range(1, 5)]
+    assert abs(chord.event_times("B4")[0] - fresh.event_times("B4")[0]) < 1e-14
+    assert chord.stats.newton_leftover <= 0.1 * api.DEFAULT_TOLERANCE

@@ -401,7 +401,7 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
   const transient::Stats& s = stepper.stats;
   const transient::Lu& lu = stepper.lu();
   return Py_BuildValue(
-      "{s:s,s:s,s:d,s:N,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d,s:d,s:d}}", "status", status, "message",
+      "{s:s,s:s,s:d,s:N,s:N,s:n,s:N,s:{s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:L,s:d,s:d,s:d}}", "status", status, "message",
       stepper.message.c_str(), "failed_at", stepper.failed_at, "system",
       bytes_of(stepper.system().data(), stepper.system().size() * sizeof(double)), "recorded",
       bytes_of(stepper.recorded.data(), stepper.recorded.size() * sizeof(double)), "width",
@@ -411,7 +411,8 @@ PyObject* outcome_dict(const transient::Stepper& stepper, transient::Outcome out
       (long long)s.newton_failures, "newton_iterations", (long long)s.newton_iterations,
       "factorizations", (long long)lu.factorizations, "refactorizations", (long long)lu.refactorizations,
       "solves", (long long)lu.solves, "events_dropped", (long long)s.events_dropped,
-      "linear_models", (long long)s.linear_models, "newton_leftover", s.newton_leftover,
+      "linear_models", (long long)s.linear_models, "copied_models", (long long)s.copied_models,
+      "newton_leftover", s.newton_leftover,
       "model_seconds", s.model_seconds, "lu_seconds", s.lu_seconds);
 }
 

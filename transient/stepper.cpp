@@ -970,6 +970,8 @@ void Stepper::set_up_copies(const stampworks::ModelContext& probe) {
     ops->rhs_packed(block.data(), run.count, {copied.data(), n, 1}, &probe);
     if (!direct.empty() && std::memcmp(direct.data(), copied.data(), direct.size() * sizeof(double)) != 0)
       std::vector<std::max_align_t>().swap(block);
+    else
+      stats.copied_models += static_cast<int64_t>(run.count);
   }
 }
 

@@ -46,6 +46,7 @@ struct Stats {
   int64_t accepted = 0, rejected = 0, newton_failures = 0, newton_iterations = 0;
   int64_t events_dropped = 0;
   int64_t linear_models = 0;  // whose right-hand side a chord iteration forms as a product
+  int64_t copied_models = 0;  // which a chord iteration sweeps through copies
   double newton_leftover = 0.0;  // largest audited Newton error on node phases
   double model_seconds = 0.0, lu_seconds = 0.0;  // with profiling
 };

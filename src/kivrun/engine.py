@@ -67,6 +67,8 @@ class Stats:
     events_dropped: int = 0
     #: Models whose right-hand side the chord iterations form as one sparse product.
     linear_models: int = 0
+    #: Junctions the chord iterations sweep through copies of their models.
+    copied_models: int = 0
     #: Largest Newton error left in a step, on node phases (with audit_newton).
     newton_leftover: float = 0.0
     #: With profile: seconds in the models' operations and in KLU.
