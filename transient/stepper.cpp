@@ -180,10 +180,7 @@ Outcome Stepper::run(const Host& host) {
   stampworks::View a0{a0_matrix_.data(), c_.nnz, 1};
   for (ModelObject* model : c_.models) model->ops->Admitance0(model, a0);
   split_sweeps();
-  if (host.binding_epoch && host.parameter_epoch) {
-    copied_binding_ = *host.binding_epoch;
-    copied_parameters_ = *host.parameter_epoch;
-  }
+  counters_moved(host);  // the copies were just made
 
   const std::vector<double>& bps = c_.breakpoints;
   size_t next_bp = 0;
@@ -858,16 +855,13 @@ void Stepper::record(double t) {
   for (const double* channel : c_.channels) recorded.push_back(*channel);
 }
 
-// Sorts the models by what a chord iteration needs of them (see the header):
-// the linear models' stamps are gathered at unit coefficients into one
-// sparse matrix, checked against their own RHSCurrent on a made-up state
-// (a class whose declaration claims too much stays on the sweep).
-void Stepper::split_sweeps() {
+// The linear models' stamps gathered at unit coefficients into one sparse
+// matrix, checked against their own RHSCurrent on the made-up state `probe`
+// (a class whose declaration claims too much stays on the sweep).  Returns
+// whether the product stands for them.
+bool Stepper::gather_linear(const std::vector<ModelObject*>& linear, const stampworks::ModelContext& probe) {
   const int n = c_.n;
   const Py_ssize_t nnz = c_.nnz;
-  std::vector<ModelObject*> linear;
-  for (ModelObject* model : sweep_)
-    if (model->ops->rhs_kind == stampworks::rhs_linear) linear.push_back(model);
   std::vector<double> s0(nnz, 0.0), s1(nnz, 0.0), s2(nnz, 0.0);
   stampworks::ModelContext unit_dt{}, unit_ddt{};
   unit_dt.coeff_dt = 1.0;
@@ -899,27 +893,38 @@ void Stepper::split_sweeps() {
           m.val[at] = (*parts[part])[k];
         }
   m.encode();
-  const size_t size = n > 0 ? static_cast<size_t>(n) : 0;
-  std::vector<double> state(3 * size), swept(size, 0.0), product(size, 0.0);
+  std::vector<double> swept(n, 0.0), product(n, 0.0);
+  for (ModelObject* model : linear) model->ops->RHSCurrent(model, {swept.data(), n, 1}, &probe);
+  subtract_product(linear_, probe.phases, nullptr, product.data());
+  double scale = 0.0, gap = 0.0;
+  for (int x = 0; x < n; ++x) {
+    scale = std::max(scale, std::fabs(swept[x]));
+    gap = std::max(gap, std::fabs(swept[x] - product[x]));
+  }
+  if (gap <= 1e-12 * scale) return true;
+  linear_ = SparseRows{};
+  linear_.ptr.assign(n + 1, 0);
+  return false;
+}
+
+// Sorts the models by what a chord iteration needs of them (see the header):
+// the linear ones as one product, the constant ones as kept vectors, the
+// own-kind ones through copies, the rest swept.
+void Stepper::split_sweeps() {
+  const int n = c_.n;
+  std::vector<ModelObject*> linear;
+  for (ModelObject* model : sweep_)
+    if (model->ops->rhs_kind == stampworks::rhs_linear) linear.push_back(model);
+  // A made-up state for the set-up checks: phase, voltage, derivative rows.
+  std::vector<double> state(3 * static_cast<size_t>(n));
   for (size_t x = 0; x < state.size(); ++x) state[x] = std::sin(0.7 * static_cast<double>(x) + 0.3) * (1 + x % 7);
   stampworks::ModelContext probe{};
   probe.smooth_factor = 1.0;
   probe.phases = probe.phases_prev = state.data();
   probe.voltages = probe.voltages_prev = state.data() + n;
   probe.voltages_deriv = state.data() + 2 * n;
-  for (ModelObject* model : linear) model->ops->RHSCurrent(model, {swept.data(), n, 1}, &probe);
-  subtract_product(linear_, state.data(), nullptr, product.data());
-  double scale = 0.0, gap = 0.0;
-  for (int x = 0; x < n; ++x) {
-    scale = std::max(scale, std::fabs(swept[x]));
-    gap = std::max(gap, std::fabs(swept[x] - product[x]));
-  }
-  const bool trusted = gap <= 1e-12 * scale;
+  const bool trusted = gather_linear(linear, probe);
   stats.linear_models = trusted ? static_cast<int64_t>(linear.size()) : 0;
-  if (!trusted) {
-    linear_ = SparseRows{};
-    linear_.ptr.assign(n + 1, 0);
-  }
   for (ModelObject* model : sweep_) {
     const int kind = model->ops->rhs_kind;
     if (kind == stampworks::rhs_constant) constant_sweep_.push_back(model);
@@ -975,15 +980,19 @@ void Stepper::set_up_copies(const stampworks::ModelContext& probe) {
   }
 }
 
+// Whether the core's binding or parameter counters moved since last asked
+// (always, when the host does not know them); notes their values.
+bool Stepper::counters_moved(const Host& host) {
+  if (!host.binding_epoch || !host.parameter_epoch) return true;
+  const bool moved = *host.binding_epoch != copied_binding_ || *host.parameter_epoch != copied_parameters_;
+  copied_binding_ = *host.binding_epoch;
+  copied_parameters_ = *host.parameter_epoch;
+  return moved;
+}
+
 // After a poll: the host may have set parameters or rebound models.
 void Stepper::renew_copies(const Host& host) {
-  const uint64_t binding = host.binding_epoch ? *host.binding_epoch : 0;
-  const uint64_t parameters = host.parameter_epoch ? *host.parameter_epoch : 0;
-  const bool known = host.binding_epoch && host.parameter_epoch;
-  if (known && binding == copied_binding_ && parameters == copied_parameters_) return;
-  pack_runs();
-  copied_binding_ = binding;
-  copied_parameters_ = parameters;
+  if (counters_moved(host)) pack_runs();
 }
 
 void Stepper::pack_runs() {

@@ -203,6 +203,7 @@ class Stepper {
   void set_up_copies(const stampworks::ModelContext& probe);
   void pack_runs();
   void renew_copies(const Host& host);
+  bool counters_moved(const Host& host);
   uint64_t copied_binding_ = 0, copied_parameters_ = 0;  // the counters the copies were made at
   // Constant models a varying source drives (summed once per step into
   // step_rhs_) and the rest (summed into constant_rhs_ while the ramp moves or
@@ -216,6 +217,7 @@ class Stepper {
   double driven_time_ = 0.0;                       // the step time step_rhs_ was summed for (NaN: none)
   double constant_smooth_ = -1.0;  // the ramp the kept vector was summed at (−1: none)
   void split_sweeps();
+  bool gather_linear(const std::vector<ModelObject*>& linear, const stampworks::ModelContext& probe);
   void chord_rhs(const stampworks::ModelContext& ctx);
   void note_constant_drive();
   static void make_runs(const std::vector<ModelObject*>& models, std::vector<Run>& out);
