@@ -496,6 +496,10 @@ PyObject* klu_costs(PyObject*, PyObject* args) {
   const Times fill = times([&] { std::fill(rhs.begin(), rhs.end(), 1.0); });
   const Times solve = times([&] {
     std::fill(rhs.begin(), rhs.end(), 1.0);
+    lu.library_solve(rhs.data());
+  });
+  const Times own = times([&] {
+    std::fill(rhs.begin(), rhs.end(), 1.0);
     lu.solve(rhs.data());
   });
   const double factor = seconds([&] {
@@ -505,8 +509,41 @@ PyObject* klu_costs(PyObject*, PyObject* args) {
   });
   // The fastest solve is the unit; the median says what a typical one costs
   // (a loop's average step meets the machine's noise that the fastest escaped).
-  return Py_BuildValue("{s:d,s:d,s:d,s:d}", "analyze_factor", factor, "refactor", refactor, "solve",
-                       solve.best - fill.best, "solve_median", solve.median - fill.median);
+  return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "analyze_factor", factor, "refactor", refactor, "solve",
+                       solve.best - fill.best, "solve_median", solve.median - fill.median, "own_solve",
+                       own.best - fill.best);
+}
+
+// The loop's own solve, for checking it against a dense one.
+PyObject* lu_solve(PyObject*, PyObject* args) {
+  PyObject *col_ptr, *row_idx, *values, *rhs_obj, *first_obj = Py_None;
+  if (!PyArg_ParseTuple(args, "OOOO|O:lu_solve", &col_ptr, &row_idx, &values, &rhs_obj, &first_obj)) return nullptr;
+  Binding b;
+  Buffer v, r, f;
+  if (!bind_pattern(col_ptr, row_idx, b) || !v.acquire(values, pyglue::FLOAT_t, false) ||
+      !r.acquire(rhs_obj, pyglue::FLOAT_t, false) ||
+      (first_obj != Py_None && !f.acquire(first_obj, pyglue::FLOAT_t, false)))
+    return nullptr;
+  if (v.len() != b.circuit.nnz || r.len() != b.circuit.n || (first_obj != Py_None && f.len() != v.len()))
+    return pyglue::value_error("values (and first) must have nnz entries and rhs n");
+  std::vector<double> matrix(v.data<double>(), v.data<double>() + v.len());
+  std::vector<double> x(r.data<double>(), r.data<double>() + r.len());
+  transient::Lu lu;
+  if (!lu.analyze(b.circuit.n, b.circuit.col_ptr.data(), b.circuit.row_idx.data()))
+    return pyglue::value_error("the pattern has no valid ordering");
+  if (first_obj != Py_None) {  // factored first, so that `values` is a refactorisation
+    std::vector<double> first(f.data<double>(), f.data<double>() + f.len());
+    if (!lu.factor(first.data())) return pyglue::value_error("the first matrix is singular");
+  }
+  if (!lu.factor(matrix.data())) return pyglue::value_error("the matrix is singular");
+  lu.solve(x.data());
+  Ref out(PyList_New(static_cast<Py_ssize_t>(x.size())));
+  for (size_t k = 0; out && k < x.size(); ++k) {
+    PyObject* f = PyFloat_FromDouble(x[k]);
+    if (!f) return nullptr;
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), f);
+  }
+  return out.release();
 }
 
 // The compiled waveforms at given SI times, for comparing with their Python definitions.
@@ -533,8 +570,11 @@ PyMethodDef functions[] = {
     {"waveform_values", waveform_values, METH_VARARGS,
      "waveform_values(kind, params, times): the compiled waveform's values at SI times."},
     {"klu_costs", klu_costs, METH_VARARGS,
-     "klu_costs(col_ptr, row_idx, values, repeats): best seconds of analyse+factor, refactor, solve;\n"
-     "and the median seconds of a solve."},
+     "klu_costs(col_ptr, row_idx, values, repeats): best seconds of analyse+factor, refactor (with the\n"
+     "loop's unpacking), klu_solve; the median seconds of a klu_solve; best seconds of the loop's solve."},
+    {"lu_solve", lu_solve, METH_VARARGS,
+     "lu_solve(col_ptr, row_idx, values, rhs, first=None): the loop's solve of A x = rhs, as a list;\n"
+     "with `first`, that matrix is factored before A, so A's is a refactorisation."},
     {"hermite_crossing", hermite, METH_VARARGS,
      "hermite_crossing(y0, y1, slope0, slope1, level): where the loop times an event within a step."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_VARARGS | METH_KEYWORDS,
