@@ -6,8 +6,8 @@ loop); the time of one KLU solve of the same matrix measured in the same run
 (the fastest of 50) and the per-step cost in those solves; read+build time;
 engine time; the loop's overhead outside models and KLU; the per-step cost
 in typical solves (the median of the same 50: the loop's average step meets
-the machine's noise, which the fastest solve escaped); and
-the arrival error of the pulses at the last stage against a converged run
+the machine's noise, which the fastest solve escaped); the loop's own
+solve (its sweeps over KLU's factors) in KLU solves; and the arrival error of the pulses at the last stage against a converged run
 (the same deck at a tolerance 1000 times tighter; skipped above
 ``--reference-max`` stages).  For each referenced line it then prints the
 switching-time error at stages N/10, N/2 and N of that one line and how fast
@@ -72,6 +72,9 @@ def measure(stages: int, tolerance: float | None, reference: bool) -> dict:
         # Against a typical solve (the median of the same 50) instead of the fastest.
         "klu_solve_median_us": costs["solve_median"] * 1e6,
         "solves_per_step_vs_median": per_step / costs["solve_median"],
+        # The loop solves through its own sweeps over KLU's factors: their cost in the unit.
+        "own_solve_us": costs["own_solve"] * 1e6,
+        "own_solve_in_klu_solves": costs["own_solve"] / costs["solve"],
         "total_solve_equivalents": run["cpu"] / costs["solve"],
         "build_s": run["build"],
         "engine_s": run["cpu"],
@@ -120,7 +123,7 @@ def main() -> None:
     args = parser.parse_args()
     header = (f"{'N':>6} {'steps':>8} {'newton':>7} {'fact':>6} {'refact':>7} {'us/step':>9} "
               f"{'solve us':>9} {'solves/step':>11} {'total solves':>13} {'build s':>8} "
-              f"{'engine s':>9} {'error ps':>9} {'overhead us':>11} {'vs median':>9}")
+              f"{'engine s':>9} {'error ps':>9} {'overhead us':>11} {'vs median':>9} {'own solve':>9}")
     print(header)
     table = {}
     for n in args.sizes:
@@ -132,7 +135,7 @@ def main() -> None:
               f"{row['us_per_step']:9.2f} {row['klu_solve_us']:9.2f} {row['solves_per_step']:11.2f} "
               f"{row['total_solve_equivalents']:13.0f} {row['build_s']:8.3f} {row['engine_s']:9.3f} "
               f"{'-' if err is None else f'{err:9.4f}':>9} {row['overhead_us_per_step']:11.3f} "
-              f"{row['solves_per_step_vs_median']:9.2f}", flush=True)
+              f"{row['solves_per_step_vs_median']:9.2f} {row['own_solve_in_klu_solves']:9.2f}", flush=True)
     for n, row in table.items():
         along = row.get("error_along_line_ps")
         if along:

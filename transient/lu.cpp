@@ -80,9 +80,6 @@ bool Lu::unpack() noexcept {
 void Lu::unpack_rows() {
   const int n = n_;
   const Extracted& e = ex_;
-  perm_ = e.p;
-  unperm_ = e.q;
-  blocks_ = e.r;
   scale_.resize(n);
   for (int k = 0; k < n; ++k) scale_[k] = 1.0 / e.rs[k];  // already in pivot order
   x_.resize(n);
@@ -106,7 +103,9 @@ void Lu::unpack_rows() {
     rows->col.resize(rows->ptr[n]);
     rows->val.resize(rows->ptr[n]);
   }
-  std::vector<int> fill_l(l_.ptr.begin(), l_.ptr.end() - 1), fill_u(u_.ptr.begin(), u_.ptr.end() - 1);
+  std::vector<int>&fill_l = l_.fill, &fill_u = u_.fill;
+  fill_l.assign(l_.ptr.begin(), l_.ptr.end() - 1);
+  fill_u.assign(u_.ptr.begin(), u_.ptr.end() - 1);
   for (int k = 0; k < n; ++k) {
     for (int p = e.lp[k]; p < e.lp[k + 1]; ++p) {
       const int i = e.li[p];
@@ -148,7 +147,7 @@ void Lu::solve(double* rhs) noexcept {
   }
   const int n = n_;
   double* __restrict x = x_.data();
-  const int* __restrict perm = perm_.data();
+  const int* __restrict perm = ex_.p.data();
   const double* __restrict scale = scale_.data();
   for (int k = 0; k < n; ++k) x[k] = rhs[perm[k]] * scale[k];
   const double *__restrict lnear = l_.near.data(), *__restrict lval = l_.val.data();
@@ -158,8 +157,9 @@ void Lu::solve(double* rhs) noexcept {
   // The neighbour's value rides in a register from one row to the next: no
   // store-to-load wait on the chain.  A block's first row has no neighbour
   // entry (near is 0), so the carried 0 adds nothing.
-  for (int b = static_cast<int>(blocks_.size()) - 2; b >= 0; --b) {
-    const int k1 = blocks_[b], k2 = blocks_[b + 1];
+  const int* blocks = ex_.r.data();
+  for (int b = static_cast<int>(ex_.r.size()) - 2; b >= 0; --b) {
+    const int k1 = blocks[b], k2 = blocks[b + 1];
     double carried = 0.0;
     for (int k = k1; k < k2; ++k) {
       double sum = x[k];
@@ -175,7 +175,7 @@ void Lu::solve(double* rhs) noexcept {
       x[k] = carried = sum;
     }
   }
-  const int* __restrict unperm = unperm_.data();
+  const int* __restrict unperm = ex_.q.data();
   for (int k = 0; k < n; ++k) rhs[unperm[k]] = x[k];
 }
 

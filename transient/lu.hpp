@@ -53,7 +53,8 @@ class Lu {
   int* col_ptr_ = nullptr;
   int* row_idx_ = nullptr;
 
-  // KLU's factors as klu_extract gives them (kept to spare the allocations).
+  // KLU's factors as klu_extract gives them (kept to spare the allocations);
+  // the solves use its permutations (p, q) and block bounds (r) as they are.
   struct Extracted {
     std::vector<int> lp, li, up, ui, fp, fi, p, q, r;
     std::vector<double> lx, ux, fx, rs;
@@ -65,11 +66,10 @@ class Lu {
   // by then).  U's rows are divided by their pivots, whose inverses `inv` keeps.
   struct Rows {
     std::vector<double> near, val;
-    std::vector<int> ptr, col;
+    std::vector<int> ptr, col, fill;  // fill: where each row's next entry goes, while unpacking
   };
   Rows l_, u_;
   std::vector<double> inv_, scale_, x_;
-  std::vector<int> perm_, unperm_, blocks_;
   bool own_ = false;  // the sweeps hold the current factors
 };
 
