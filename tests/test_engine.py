@@ -179,6 +179,17 @@ class TestFactorisationReuse:
             assert abs(crossing - jtl_runs["converged"].event_times(name)[0]) <= bound / 2
         assert abs(reuse["P(B1.X8)"][-1] - fresh["P(B1.X8)"][-1]) <= 2 * reuse.stats.accepted * 1e-4
 
+    def test_fixed_steps_switch_on_time_in_about_one_iteration_each(self, jtl_runs):
+        # A fixed step leaves Newton the same share of tol as an adaptive one: the
+        # junctions of the JTL switch within BDF3's error at 0.05 ps (about 1 fs
+        # after 100 stages, so well under it after 8), in close to one chord
+        # iteration a step (1.4 when Newton was held to 1e-4·tol).
+        r = api.simulate(JTL, fixed_step=0.05e-12)
+        assert r.stats.newton_iterations / r.stats.accepted < 1.3
+        converged = jtl_runs["converged"]
+        for name in (f"B1.X{k}" for k in range(1, 9)):
+            assert np.max(np.abs(r.event_times(name) - converged.event_times(name))) < 1e-15
+
     def test_reuse_refactors_far_less_often(self, jtl_runs):
         reuse, fresh = jtl_runs["reuse"].stats, jtl_runs["fresh"].stats
         # Without reuse: one factorisation (the first full, then numeric) per iteration.

@@ -538,15 +538,12 @@ bool Stepper::step(double t, double h, double& h_next) {
 }
 
 // Largest last correction accepted: its square (the size of the remaining
-// Newton error) stays 1 % of the local error bound.
-double Stepper::newton_limit() const {
-  return s_.fixed_step > 0 ? 1e-4 * s_.tolerance : 0.1 * std::sqrt(s_.tolerance);
-}
+// Newton error) stays 1 % of the local error bound.  Fixed steps keep the
+// same share of tol: their truncation error, unbounded by tol, dwarfs it.
+double Stepper::newton_limit() const { return 0.1 * std::sqrt(s_.tolerance); }
 
 // Newton error left in an accepted step when convergence is linear.
-double Stepper::newton_error_bound() const {
-  return s_.fixed_step > 0 ? newton_limit() : 1e-2 * s_.tolerance;
-}
+double Stepper::newton_error_bound() const { return 1e-2 * s_.tolerance; }
 
 // Contraction rate for a step at a0, from a recent measurement: the
 // Jacobian's error relative to the capacitive and resistive terms grows like
@@ -585,7 +582,7 @@ int Stepper::newton(double a0, double h) {
   stampworks::View system{system_.data(), c_.nnz, 1}, rhs{rhs_.data(), c_.n, 1};
   const double limit = newton_limit(), bound = newton_error_bound();
   const bool chord = s_.reuse_factorization && !s_.linear_newton;
-  const double chord_bound = s_.fixed_step > 0 ? bound : kChordErrorShare * s_.tolerance;
+  const double chord_bound = kChordErrorShare * s_.tolerance;
   const double predicted = factored_ ? predicted_chord_rate(a0) : 1.0;
   const double q = a0 / factor_a0_;
   bool refresh = !chord || !factored_ || factor_age_ >= kMaxFactorAge || std::fabs(predicted) > kRefactorRate ||
