@@ -103,7 +103,8 @@ void Lu::unpack_rows() {
     rows->col.resize(rows->ptr[n]);
     rows->val.resize(rows->ptr[n]);
   }
-  std::vector<int>&fill_l = l_.fill, &fill_u = u_.fill;
+  std::vector<int>& fill_l = l_.fill;
+  std::vector<int>& fill_u = u_.fill;
   fill_l.assign(l_.ptr.begin(), l_.ptr.end() - 1);
   fill_u.assign(u_.ptr.begin(), u_.ptr.end() - 1);
   for (int k = 0; k < n; ++k) {
