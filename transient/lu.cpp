@@ -89,11 +89,11 @@ void Lu::unpack_rows() {
     rows->ptr.assign(n + 1, 0);
   }
   // Rows from columns: count, then place (the columns' order keeps each
-  // row's entries in column order).
-  auto far_l = [](int row, int col) { return col != row - 1; };
+  // row's entries in column order).  Column k is row k+1's neighbour in L,
+  // row k−1's in U.
   for (int k = 0; k < n; ++k) {
     for (int p = e.lp[k]; p < e.lp[k + 1]; ++p)
-      if (e.li[p] > k && far_l(e.li[p], k)) ++l_.ptr[e.li[p] + 1];
+      if (e.li[p] > k + 1) ++l_.ptr[e.li[p] + 1];
     for (int p = e.fp[k]; p < e.fp[k + 1]; ++p) ++l_.ptr[e.fi[p] + 1];
     for (int p = e.up[k]; p < e.up[k + 1]; ++p)
       if (e.ui[p] < k - 1) ++u_.ptr[e.ui[p] + 1];
@@ -111,7 +111,7 @@ void Lu::unpack_rows() {
     for (int p = e.lp[k]; p < e.lp[k + 1]; ++p) {
       const int i = e.li[p];
       if (i <= k) continue;  // the unit diagonal
-      if (!far_l(i, k)) {
+      if (i == k + 1) {
         l_.near[i] = e.lx[p];
       } else {
         l_.col[fill_l[i]] = k;
@@ -141,11 +141,8 @@ void Lu::unpack_rows() {
 }
 
 void Lu::solve(double* rhs) noexcept {
+  if (!own_) return library_solve(rhs);
   ++solves;
-  if (!own_) {
-    klu_solve(symbolic_, numeric_, n_, 1, rhs, &common_);
-    return;
-  }
   const int n = n_;
   double* __restrict x = x_.data();
   const int* __restrict perm = ex_.p.data();

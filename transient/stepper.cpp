@@ -993,10 +993,11 @@ void Stepper::renew_copies(const Host& host) {
 }
 
 void Stepper::pack_runs() {
-  for (size_t r = 0; r < chord_runs_.size(); ++r)
-    if (!packed_[r].empty())
-      chord_sweep_[chord_runs_[r].begin]->ops->pack(&chord_sweep_[chord_runs_[r].begin], chord_runs_[r].count,
-                                                     packed_[r].data());
+  for (size_t r = 0; r < chord_runs_.size(); ++r) {
+    if (packed_[r].empty()) continue;
+    ModelObject** models = &chord_sweep_[chord_runs_[r].begin];
+    models[0]->ops->pack(models, chord_runs_[r].count, packed_[r].data());
+  }
 }
 
 void Stepper::make_runs(const std::vector<ModelObject*>& models, std::vector<Run>& out) {
